@@ -1,0 +1,49 @@
+#include "platform/clock.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <thread>
+
+using namespace zv::platform;
+
+TEST(Clock, VirtualClockSleepsWithoutWaiting) {
+  VirtualClock clock;
+  ScopedClock scoped(clock);
+  auto start = std::chrono::steady_clock::now();
+  Sleep(55000);
+  GetTickCount64();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(GetTickCount64(), 55000u);
+  EXPECT_EQ(clock.SleptMilliseconds(), 55000u);
+}
+
+TEST(Clock, VirtualLocalTimeFollowsUtcAndTimeZone) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  VirtualClock clock(1709284502000);  // 2024-03-01 09:15:02 UTC
+  ScopedClock scoped(clock);
+  zv::win::SYSTEMTIME st;
+  GetLocalTime(&st);
+  EXPECT_EQ(st.wYear, 2024);
+  EXPECT_EQ(st.wMonth, 3);
+  EXPECT_EQ(st.wDay, 1);
+  EXPECT_EQ(st.wHour, 9);
+  EXPECT_EQ(st.wMinute, 15);
+  EXPECT_EQ(st.wSecond, 2);
+  EXPECT_EQ(st.wDayOfWeek, 5);  // Friday
+  clock.Advance(15 * 3600 * 1000);
+  GetLocalTime(&st);
+  EXPECT_EQ(st.wDay, 2);
+  EXPECT_EQ(st.wHour, 0);
+}
+
+TEST(Clock, ScaledRealClockRunsFaster) {
+  RealClock clock(1000.0);
+  auto start = std::chrono::steady_clock::now();
+  clock.Sleep(2000);  // 2 ms of real time
+  auto real = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(real, std::chrono::milliseconds(500));
+  EXPECT_GE(clock.TickCount64(), 2000u);
+  EXPECT_EQ(clock.RealWaitFor(1000), std::chrono::milliseconds(1));
+}
