@@ -5,7 +5,7 @@
 
 #include "platform/process_api.h"
 
-namespace zv::log::testing {
+namespace zv::log::fakes {
 
 class MockProcessApi : public platform::ProcessApi {
  public:
@@ -39,4 +39,4 @@ inline win::DWORD CopyOut(const std::wstring& text, win::WCHAR* buffer, win::DWO
   return n;
 }
 
-}  // namespace zv::log::testing
+}  // namespace zv::log::fakes

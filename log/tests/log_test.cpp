@@ -42,7 +42,7 @@ class LogTest : public ::testing::Test {
 
   platform::VirtualClock clock_{k20240301_091502};
   platform::ScopedClock scopedClock_{clock_};
-  platform::testing::MemoryFiles files_;
+  platform::fakes::MemoryFiles files_;
   platform::ScopedApi<platform::FileApi> scopedFiles_{files_};
   platform::DebugOutputCapture capture_;
 };
@@ -149,7 +149,7 @@ class TraceTest : public LogTest {
   TraceTest() {
     ON_CALL(processes_, GetModuleFileNameW(nullptr, _, _))
         .WillByDefault([](win::HMODULE, win::WCHAR* b, win::DWORD n) {
-          return log::testing::CopyOut(L"C:\\Program Files\\zv\\zvorx.exe", b, n);
+          return log::fakes::CopyOut(L"C:\\Program Files\\zv\\zvorx.exe", b, n);
         });
     ON_CALL(processes_, GetCurrentProcessId()).WillByDefault(Return(1234));
     ON_CALL(processes_, OpenProcess(_, _, _)).WillByDefault([](win::DWORD access, win::BOOL, win::DWORD) {
@@ -158,7 +158,7 @@ class TraceTest : public LogTest {
     });
     ON_CALL(processes_, K32GetModuleFileNameExW(_, nullptr, _, _))
         .WillByDefault([](win::HANDLE, win::HMODULE, win::WCHAR* b, win::DWORD n) {
-          return log::testing::CopyOut(L"C:\\Apps\\word.exe", b, n);
+          return log::fakes::CopyOut(L"C:\\Apps\\word.exe", b, n);
         });
   }
   void Settings(const std::string& text) { files_.Put(kIni, text); }
@@ -167,7 +167,7 @@ class TraceTest : public LogTest {
   }
 
   const std::wstring kIni = L"C:\\Program Files\\zv\\ZVORXSettings.ini";
-  NiceMock<log::testing::MockProcessApi> processes_;
+  NiceMock<log::fakes::MockProcessApi> processes_;
   platform::ScopedApi<platform::ProcessApi> scopedProcesses_{processes_};
   log::ProcessPathTrace trace_;
 };
@@ -181,7 +181,7 @@ TEST_F(TraceTest, SwitchedOnOnlyByTheValueOne) {
                  Case{"[Settings]\r\nWriteProcessAndPathLog=2\r\n", 2},
                  Case{"[Settings]\r\nWriteProcessAndPathLog=yes\r\n", 0},
                  Case{"[Other]\r\nWriteProcessAndPathLog=1\r\n", 0}}) {
-    platform::testing::MemoryFiles files;
+    platform::fakes::MemoryFiles files;
     platform::ScopedApi<platform::FileApi> scoped(files);
     if (c.ini) files.Put(kIni, c.ini);
     log::ProcessPathTrace trace;

@@ -21,7 +21,7 @@
 #include "platform/handles.h"
 #include "platform/text.h"
 
-namespace zv::platform::testing {
+namespace zv::platform::fakes {
 
 class MemoryFiles : public FileApi {
  public:
@@ -196,4 +196,4 @@ class MemoryFiles : public FileApi {
   int writeCalls_ = 0;
 };
 
-}  // namespace zv::platform::testing
+}  // namespace zv::platform::fakes
