@@ -100,7 +100,19 @@ win::UINT RealProcessApi::WinExec(const std::string& commandLine, win::UINT show
     return win::ERROR_FILE_NOT_FOUND;
   }
   std::string name = ProgramName(args[0]);
-  std::string program = name.empty() ? std::string() : ProgramFolder() + "/" + name;
+  std::string folder = ProgramFolder();
+  if (!name.empty() && !std::filesystem::exists(folder + "/" + name)) {
+    // Program names are case-insensitive, as on Windows.
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+      std::string candidate = entry.path().filename().string();
+      if (text::AsciiIEquals(text::FromUtf8(candidate), text::FromUtf8(name))) {
+        name = candidate;
+        break;
+      }
+    }
+  }
+  std::string program = name.empty() ? std::string() : folder + "/" + name;
   if (program.empty() || ::access(program.c_str(), X_OK) != 0 || std::filesystem::is_directory(program)) {
     SetLastError(win::ERROR_FILE_NOT_FOUND);
     return win::ERROR_FILE_NOT_FOUND;
