@@ -46,10 +46,12 @@ inline constexpr DWORD ERROR_TOO_MANY_OPEN_FILES = 4;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_BAD_FORMAT = 11;
 inline constexpr DWORD ERROR_INVALID_DATA = 13;
 inline constexpr DWORD ERROR_OUTOFMEMORY = 14;
 inline constexpr DWORD ERROR_INVALID_DRIVE = 15;
 inline constexpr DWORD ERROR_NO_MORE_FILES = 18;
+inline constexpr DWORD ERROR_BAD_LENGTH = 24;
 inline constexpr DWORD ERROR_NOT_READY = 21;
 inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 inline constexpr DWORD ERROR_HANDLE_EOF = 38;
@@ -59,6 +61,7 @@ inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_BROKEN_PIPE = 109;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
+inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
@@ -73,6 +76,7 @@ inline constexpr DWORD ERROR_PARTIAL_COPY = 299;
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 inline constexpr DWORD ERROR_IO_PENDING = 997;
+inline constexpr DWORD ERROR_NOACCESS = 998;
 inline constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 inline constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
 inline constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
@@ -171,15 +175,24 @@ inline constexpr DWORD FILE_END = 2;
 
 // ---- Processes, tokens, privileges ----------------------------------------
 inline constexpr DWORD PROCESS_TERMINATE = 0x0001;
+inline constexpr DWORD PROCESS_VM_OPERATION = 0x0008;
+inline constexpr DWORD PROCESS_VM_WRITE = 0x0020;
 inline constexpr DWORD PROCESS_VM_READ = 0x0010;
 inline constexpr DWORD PROCESS_QUERY_INFORMATION = 0x0400;
 inline constexpr DWORD PROCESS_QUERY_LIMITED_INFORMATION = 0x1000;
 inline constexpr DWORD PROCESS_ALL_ACCESS = 0x1FFFFF;
 inline constexpr DWORD TH32CS_SNAPPROCESS = 0x2;
+inline constexpr DWORD PROCESS_NAME_NATIVE = 0x1;
 
-inline constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
+inline constexpr DWORD TOKEN_ASSIGN_PRIMARY = 0x0001;
+inline constexpr DWORD TOKEN_DUPLICATE = 0x0002;
+inline constexpr DWORD TOKEN_IMPERSONATE = 0x0004;
 inline constexpr DWORD TOKEN_QUERY = 0x0008;
+inline constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
+inline constexpr DWORD TOKEN_ALL_ACCESS = 0xF01FF;
+inline constexpr DWORD SE_PRIVILEGE_ENABLED_BY_DEFAULT = 0x1;
 inline constexpr DWORD SE_PRIVILEGE_ENABLED = 0x2;
+inline constexpr DWORD SE_PRIVILEGE_REMOVED = 0x4;
 
 // ---- Services ---------------------------------------------------------------
 inline constexpr DWORD SERVICE_WIN32_OWN_PROCESS = 0x10;
