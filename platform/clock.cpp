@@ -7,6 +7,17 @@
 #include <thread>
 
 namespace zv::platform {
+namespace {
+
+std::atomic<SleepHook> sleepHook{nullptr};
+
+void AfterSleep() {
+  if (SleepHook hook = sleepHook.load(std::memory_order_acquire)) hook();
+}
+
+}  // namespace
+
+void SetSleepHook(SleepHook hook) { sleepHook.store(hook, std::memory_order_release); }
 
 bool Clock::LocalTm(std::tm& out) {
   std::int64_t ms = UtcMilliseconds();
@@ -53,9 +64,10 @@ double RealClock::Elapsed() const {
 void RealClock::Sleep(win::DWORD milliseconds) {
   if (milliseconds == 0) {
     std::this_thread::yield();
-    return;
+  } else {
+    std::this_thread::sleep_for(RealWaitFor(milliseconds));
   }
-  std::this_thread::sleep_for(RealWaitFor(milliseconds));
+  AfterSleep();
 }
 
 std::uint64_t RealClock::TickCount64() { return static_cast<std::uint64_t>(Elapsed()); }
@@ -87,6 +99,7 @@ void VirtualClock::Sleep(win::DWORD milliseconds) {
     slept_ += milliseconds;
   }
   std::this_thread::yield();
+  AfterSleep();
 }
 
 std::uint64_t VirtualClock::TickCount64() {

@@ -96,6 +96,11 @@ class ScopedClock {
   Clock* previous_;
 };
 
+// Called by both clocks at the end of every Sleep. The thread layer installs
+// it to hold a thread that SuspendThread suspended; nothing else uses it.
+using SleepHook = void (*)();
+void SetSleepHook(SleepHook hook);
+
 // Shorthands for the Win32 names.
 inline void Sleep(win::DWORD ms) { CurrentClock().Sleep(ms); }
 inline std::uint64_t GetTickCount64() { return CurrentClock().TickCount64(); }

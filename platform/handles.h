@@ -28,7 +28,18 @@ class WaitableObject : public KernelObject {
   // True when the object is signalled now; consumes the signal for
   // auto-reset objects (events, mutex ownership).
   virtual bool TryAcquire() = 0;
+  // Gives back what a successful TryAcquire took, when a wait for all of
+  // several objects could not take them all. Objects that stay signalled
+  // (threads, processes, manual-reset events) have nothing to give back.
+  virtual void UndoAcquire() {}
 };
+
+// Makes every blocked WaitForSingleObject / WaitForMultipleObjects look at
+// its objects again. An object calls it, holding none of its own locks, when
+// it may have become signalled. A wait on objects of other kinds than
+// threads and events also looks again every 20 ms, so an object that never
+// calls it is still seen, only later. (Defined with the waits, threads_wait.cpp.)
+void NotifyWaiters();
 
 win::HANDLE RegisterHandle(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> LookupHandle(win::HANDLE handle);

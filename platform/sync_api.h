@@ -6,7 +6,8 @@
 // a completion-port dequeue, a filter-port read), which is a termination
 // point: there the thread unwinds to its start routine and ends with the
 // exit code given to TerminateThread. A thread that never reaches one runs
-// on. Sleeps through the clock are not termination points.
+// on. Sleeps through the clock are not termination points, but a suspended
+// thread is held in them. Details: docs/platform-threads.md.
 #pragma once
 
 #include <functional>
@@ -60,7 +61,12 @@ using CompletionPorts = Api<CompletionPortApi>;
 
 // Used by blocking platform calls. While an object of this class lives on a
 // thread created by CreateThread, TerminateThread (or SuspendThread) calls
-// `wake` so the blocked call returns and reaches Check().
+// `wake` so the blocked call returns and reaches Check(). `wake` runs on the
+// calling thread with that thread's control lock held: it must only nudge
+// (notify a condition variable, shut down a socket) and must not wait; do not
+// create or destroy a TerminationPoint while holding a lock that `wake` takes.
+// On other threads (the main thread, std::thread) the class does nothing.
+struct ThreadControl;
 class TerminationPoint {
  public:
   explicit TerminationPoint(std::function<void()> wake);
@@ -70,6 +76,11 @@ class TerminationPoint {
   // Ends the calling thread (unwinds to its start routine) when it was
   // terminated; blocks while it is suspended. No effect on other threads.
   static void Check();
+
+ private:
+  std::function<void()> wake_;
+  ThreadControl* control_;
+  friend struct ThreadControl;
 };
 
 }  // namespace zv::platform

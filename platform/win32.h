@@ -62,6 +62,7 @@ inline constexpr DWORD ERROR_BROKEN_PIPE = 109;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+inline constexpr DWORD ERROR_SIGNAL_REFUSED = 156;
 inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
@@ -135,6 +136,11 @@ inline constexpr DWORD WAIT_ABANDONED_0 = 0x80;
 inline constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 inline constexpr DWORD MAXIMUM_WAIT_OBJECTS = 64;
 inline constexpr DWORD STILL_ACTIVE = 259;
+
+// ---- Threads -----------------------------------------------------------------
+inline constexpr DWORD CREATE_SUSPENDED = 0x4;
+inline constexpr DWORD STACK_SIZE_PARAM_IS_A_RESERVATION = 0x10000;
+inline constexpr DWORD MAXIMUM_SUSPEND_COUNT = 0x7F;
 
 // ---- File attributes and access --------------------------------------------
 inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
