@@ -650,7 +650,7 @@ class RealFileApi : public FileApi {
       bool verbatim = text.size() >= 4 && (text.substr(0, 4) == L"\\\\?\\" || text.substr(0, 4) == L"\\??\\");
       std::size_t cut = verbatim ? text.rfind(L'\\') : text.find_last_of(L"\\/");
       if (cut == std::wstring_view::npos) return failHandle(win::ERROR_PATH_NOT_FOUND);
-      std::wstring folderText(text.substr(0, cut + 1));
+      std::wstring folderText(text.substr(0, cut));  // "C:" and "\\?\C:" name the root
       std::wstring mask(text.substr(cut + 1));
       if (mask.empty()) return failHandle(win::ERROR_FILE_NOT_FOUND);
       for (wchar_t c : mask) {

@@ -353,7 +353,19 @@ win::DWORD ResolveDosPath(Machine& machine, std::wstring_view path, ResolvedPath
       if (it != listing->byUpper.end()) {
         name = it->second;
       } else if (ShortNames::LooksLikeAlias(comps[i])) {
-        if (auto longName = aliases.LongNameOf(cur, comps[i])) {
+        std::optional<std::string> longName;
+        try {
+          longName = aliases.LongNameOf(cur, comps[i]);
+          if (!longName) {
+            // Someone may name an entry by the alias it would have: hand out
+            // the folder's aliases now, as a listing would, and look again.
+            aliases.AliasesFor(cur, listing->names);
+            longName = aliases.LongNameOf(cur, comps[i]);
+          }
+        } catch (const MachineError&) {
+          longName.reset();  // the database is unusable: the alias is unknown
+        }
+        if (longName) {
           name = *longName;
           out.longNames[i] = text::FromHostName(name);
         }
