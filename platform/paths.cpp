@@ -283,7 +283,20 @@ bool ListHostFolder(Machine& machine, const std::string& hostDir, std::vector<st
   return true;
 }
 
+namespace {
+win::DWORD Resolve(Machine& machine, std::wstring_view path, ResolvedPath& out);
+}  // namespace
+
 win::DWORD ResolveDosPath(Machine& machine, std::wstring_view path, ResolvedPath& out) {
+  try {
+    return Resolve(machine, path, out);
+  } catch (const std::exception&) {
+    return win::ERROR_NOT_READY;  // machine.db cannot be read
+  }
+}
+
+namespace {
+win::DWORD Resolve(Machine& machine, std::wstring_view path, ResolvedPath& out) {
   out = ResolvedPath{};
   if (win::DWORD e = ParseDosPath(path, out.dos)) return e;
   VolumeTable volumes(std::shared_ptr<Machine>(std::shared_ptr<Machine>{}, &machine));
@@ -415,5 +428,6 @@ win::DWORD ResolveDosPath(Machine& machine, std::wstring_view path, ResolvedPath
   out.host = cur;
   return win::ERROR_SUCCESS;
 }
+}  // namespace
 
 }  // namespace zv::platform
