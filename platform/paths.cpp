@@ -75,6 +75,18 @@ constexpr std::int64_t kSettleNs = 50'000'000;
 
 std::int64_t Ns(const struct timespec& t) { return std::int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
 
+// The cached listing of dir when it is still valid for the folder's stat.
+std::shared_ptr<const Listing> PeekListing(Machine& machine, const std::string& dir, const struct stat& st) {
+  auto cache = machine.Cache<ListingCache>("listings");
+  std::lock_guard lock(cache->mutex);
+  auto it = cache->folders.find(dir);
+  if (it != cache->folders.end() && it->second->dev == st.st_dev && it->second->ino == st.st_ino &&
+      Ns(it->second->mtime) == Ns(st.st_mtim)) {
+    return it->second;
+  }
+  return nullptr;
+}
+
 std::shared_ptr<const Listing> ReadListing(Machine& machine, const std::string& dir, const struct stat* known) {
   struct stat st;
   if (known) {
@@ -353,6 +365,14 @@ win::DWORD Resolve(Machine& machine, std::wstring_view path, ResolvedPath& out) 
   for (std::size_t i = 0; i < comps.size(); ++i) {
     bool last = i + 1 == comps.size();
     std::string name = hostNames[i];
+    // A folder whose listing is known: pick the name from it, so a name in
+    // the wrong case costs one stat instead of a failed one and a second.
+    if (auto known = PeekListing(machine, cur, st)) {
+      if (!std::binary_search(known->names.begin(), known->names.end(), name)) {
+        auto it = known->byUpper.find(text::AsciiUpperCopy(comps[i]));
+        if (it != known->byUpper.end()) name = it->second;
+      }
+    }
     std::string candidate = cur + "/" + name;
     struct stat est;
     bool found = ::lstat(candidate.c_str(), &est) == 0;
@@ -383,7 +403,7 @@ win::DWORD Resolve(Machine& machine, std::wstring_view path, ResolvedPath& out) 
           out.longNames[i] = text::FromHostName(name);
         }
       }
-      if (name != hostNames[i]) {
+      if (name != candidate.substr(cur.size() + 1)) {
         candidate = cur + "/" + name;
         found = ::lstat(candidate.c_str(), &est) == 0;
       }

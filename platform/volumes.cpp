@@ -1,10 +1,15 @@
 // The volume table: see volumes.h.
 #include "platform/volumes.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 
@@ -14,19 +19,59 @@ namespace zv::platform {
 namespace fs = std::filesystem;
 namespace {
 
+// Every process maps the machine's volumes.gen: one 64-bit counter that each
+// change of the volume table bumps after its commit. A reader compares it
+// with the value its letter map was loaded at (no system call), and reloads
+// at least once a second anyway, so a change made behind our back (a
+// crashed writer, the database edited by hand) is seen within that time.
 struct VolumeCache {
   std::mutex mutex;
   bool loaded = false;
-  std::int64_t dataVersion = -1;
-  std::uint64_t seenWrites = 0;
+  std::uint64_t generation = 0;
+  std::chrono::steady_clock::time_point loadedAt;
   std::array<std::optional<VolumeRoot>, 26> byLetter;
   std::string volumesFolder;
-  // Bumped by this process's own table writes (data_version only reports
-  // other connections' commits).
-  std::atomic<std::uint64_t> writes{0};
+  std::uint64_t* shared = nullptr;  // mapped counter, or null when it cannot be mapped
+
+  ~VolumeCache() {
+    if (shared) ::munmap(shared, sizeof(std::uint64_t));
+  }
 };
 
-std::shared_ptr<VolumeCache> CacheOf(Machine& m) { return m.Cache<VolumeCache>("volumes"); }
+constexpr auto kReloadEvery = std::chrono::seconds(1);
+
+std::uint64_t* MapGeneration(Machine& m) {
+  std::string path = (m.Root() / "volumes.gen").string();
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || (st.st_size < static_cast<off_t>(sizeof(std::uint64_t)) &&
+                                ::ftruncate(fd, sizeof(std::uint64_t)) != 0)) {
+    ::close(fd);
+    return nullptr;
+  }
+  void* p = ::mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ::close(fd);
+  return p == MAP_FAILED ? nullptr : static_cast<std::uint64_t*>(p);
+}
+
+std::shared_ptr<VolumeCache> CacheOf(Machine& m) {
+  auto cache = m.Cache<VolumeCache>("volumes");
+  std::lock_guard lock(cache->mutex);
+  if (!cache->shared) cache->shared = MapGeneration(m);
+  return cache;
+}
+
+std::uint64_t LoadGeneration(VolumeCache& c) {
+  return c.shared ? std::atomic_ref<std::uint64_t>(*c.shared).load(std::memory_order_acquire) : 0;
+}
+
+void BumpGeneration(Machine& m) {
+  auto cache = CacheOf(m);
+  if (cache->shared) std::atomic_ref<std::uint64_t>(*cache->shared).fetch_add(1, std::memory_order_acq_rel);
+  std::lock_guard lock(cache->mutex);
+  cache->loaded = false;
+}
 
 bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
 bool IsAlnum(wchar_t c) {
@@ -124,7 +169,7 @@ win::DWORD VolumeTable::Add(std::wstring_view device, std::wstring_view letter) 
   if (result != win::ERROR_SUCCESS) return result;
   std::error_code ec;
   fs::create_directories(machine_->VolumesFolder() / folder, ec);
-  ++CacheOf(*machine_)->writes;
+  BumpGeneration(*machine_);
   return ec ? win::ERROR_ACCESS_DENIED : win::ERROR_SUCCESS;
 }
 
@@ -134,7 +179,7 @@ win::DWORD VolumeTable::Remove(std::wstring_view device) {
     Statement q(db, "DELETE FROM volumes WHERE device = ?;");
     changed = q.Bind(1, text::ToUtf8(device)).Run();
   });
-  ++CacheOf(*machine_)->writes;
+  BumpGeneration(*machine_);
   return changed ? win::ERROR_SUCCESS : win::ERROR_FILE_NOT_FOUND;
 }
 
@@ -164,7 +209,7 @@ win::DWORD VolumeTable::SetLetter(std::wstring_view device, std::wstring_view le
     }
     up.Bind(2, dev).Run();
   });
-  ++CacheOf(*machine_)->writes;
+  BumpGeneration(*machine_);
   return result;
 }
 
@@ -203,13 +248,9 @@ std::optional<VolumeRoot> VolumeTable::RootOfLetter(wchar_t letter) {
   const std::string& volumes = VolumesFolder();
   auto cache = CacheOf(*machine_);
   std::lock_guard lock(cache->mutex);
-  std::int64_t version = -1;
-  machine_->Read([&](sqlite3* db) {
-    Statement q(db, "PRAGMA data_version;");
-    if (q.Step()) version = q.Int(0);
-  });
-  std::uint64_t writes = cache->writes.load();
-  if (!cache->loaded || version != cache->dataVersion || writes != cache->seenWrites) {
+  std::uint64_t generation = LoadGeneration(*cache);
+  auto now = std::chrono::steady_clock::now();
+  if (!cache->loaded || generation != cache->generation || now - cache->loadedAt > kReloadEvery) {
     cache->byLetter = {};
     machine_->Read([&](sqlite3* db) {
       Statement q(db, "SELECT letter, folder FROM volumes WHERE letter IS NOT NULL;");
@@ -221,8 +262,8 @@ std::optional<VolumeRoot> VolumeTable::RootOfLetter(wchar_t letter) {
       }
     });
     cache->loaded = true;
-    cache->dataVersion = version;
-    cache->seenWrites = writes;
+    cache->generation = generation;
+    cache->loadedAt = now;
   }
   return cache->byLetter[letter - L'A'];
 }
