@@ -19,6 +19,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -93,6 +94,17 @@ class Machine {
   void SetSetting(const std::string& key, const std::string& value);
   void ClearSetting(const std::string& key);
 
+  // A per-machine cache object of type T, made on first use (the volume
+  // table's letter map, the resolved volumes folder). Lives as long as the
+  // Machine object, so a cache never outlives or crosses machines.
+  template <class T>
+  std::shared_ptr<T> Cache(const std::string& key) {
+    std::lock_guard lock(cacheMutex_);
+    auto& slot = caches_[key];
+    if (!slot) slot = std::make_shared<T>();
+    return std::static_pointer_cast<T>(slot);
+  }
+
  private:
   Machine(std::filesystem::path root, std::filesystem::path runFolder);
   void Migrate();
@@ -103,6 +115,8 @@ class Machine {
   std::filesystem::path runFolder_;
   sqlite3* db_ = nullptr;
   std::recursive_mutex mutex_;
+  std::mutex cacheMutex_;
+  std::map<std::string, std::shared_ptr<void>> caches_;
 };
 
 }  // namespace zv::platform

@@ -179,6 +179,19 @@ inline constexpr DWORD FILE_BEGIN = 0;
 inline constexpr DWORD FILE_CURRENT = 1;
 inline constexpr DWORD FILE_END = 2;
 
+// Files: further errors, attributes, flags and MoveFileEx options.
+inline constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
+inline constexpr DWORD ERROR_BAD_NETPATH = 53;
+inline constexpr DWORD ERROR_DISK_FULL = 112;
+inline constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
+inline constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
+inline constexpr DWORD FILE_ATTRIBUTE_OFFLINE = 0x1000;
+inline constexpr DWORD FILE_ATTRIBUTE_NOT_CONTENT_INDEXED = 0x2000;
+inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+inline constexpr DWORD MOVEFILE_COPY_ALLOWED = 0x2;
+inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
+
 // ---- Processes, tokens, privileges ----------------------------------------
 inline constexpr DWORD PROCESS_TERMINATE = 0x0001;
 inline constexpr DWORD PROCESS_VM_OPERATION = 0x0008;
