@@ -16,11 +16,7 @@
 #include "platform/machine.h"
 #include "platform/text.h"
 #include "platform/volumes.h"
-
-#if __has_include("tools/zvmachine_processes.h")
 #include "tools/zvmachine_processes.h"
-#define ZV_HAVE_PROCESS_COMMANDS 1
-#endif
 
 namespace {
 
@@ -232,16 +228,11 @@ int main(int argc, char** argv) {
     if (command == "setting") return Setting(args);
     if (command == "process") {
       // The one dispatch point for the process commands.
-#ifdef ZV_HAVE_PROCESS_COMMANDS
       std::vector<char*> rest;
       rest.push_back(const_cast<char*>("process"));
       for (std::string& a : args) rest.push_back(a.data());
       rest.push_back(nullptr);
-      return RunProcessCommand(static_cast<int>(rest.size() - 1), rest.data());
-#else
-      std::fprintf(stderr, "zvmachine: process commands are not part of this build\n");
-      return kUsage;
-#endif
+      return zv::tools::RunProcessCommand(static_cast<int>(rest.size() - 1), rest.data());
     }
     return Usage(("unknown command " + command).c_str());
   } catch (const std::exception& e) {
