@@ -32,11 +32,19 @@ PathSearch Search(const boost::wregex& pattern, const std::wstring& path, PathMa
   try {
     boost::wsmatch groups;
     if (!boost::regex_search(path, groups, pattern)) return PathSearch::NoMatch;
-    match.Whole = groups[0].str();
-    match.Head = groups[1].str();
-    match.Device = groups[2].str();
-    match.Directory = groups[3].str();
-    match.Name = groups[4].str();
+    // sub_match::str() appends one unit at a time; assign the ranges whole.
+    auto copy = [&](int group, std::wstring& to) {
+      if (groups[group].matched) {
+        to.assign(groups[group].first, groups[group].second);
+      } else {
+        to.clear();
+      }
+    };
+    copy(0, match.Whole);
+    copy(1, match.Head);
+    copy(2, match.Device);
+    copy(3, match.Directory);
+    copy(4, match.Name);
     return PathSearch::Match;
   } catch (const std::exception& e) {
     // Boost reports complexity and memory limits as std::runtime_error
