@@ -227,7 +227,13 @@ Registration* EnsureRegisteredLocked() {
   if (registration && (registration->machine != m || registration->hostPid != ::getpid())) {
     DropRegistrationLocked(registration->hostPid == ::getpid());
   }
-  if (!registration) registration = RegisterLocked(m, DefaultImagePath(), DefaultSession());
+  if (!registration) {
+    try {
+      registration = RegisterLocked(m, DefaultImagePath(), DefaultSession());
+    } catch (const std::exception&) {
+      return nullptr;  // answered as without a machine; the next call tries again
+    }
+  }
   return registration;
 }
 

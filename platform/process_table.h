@@ -76,7 +76,8 @@ std::int64_t LastProcessEventSeq(Machine& machine);
 // DOS image path and session (an empty path means DefaultImagePath()), or
 // updates the row when already registered. Returns the machine pid.
 // Registration also happens lazily on the first call that needs our identity
-// (CurrentProcessPid), with the defaults below.
+// (CurrentProcessPid), with the defaults below. Throws MachineError when
+// there is no machine or its database fails.
 win::DWORD RegisterCurrentProcess(const std::wstring& imagePath, win::DWORD session);
 // Changes the session of our row (a service calls it with 0).
 void SetCurrentProcessSession(win::DWORD session);

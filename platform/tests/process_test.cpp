@@ -316,6 +316,22 @@ TEST_F(ProcessTest, TerminateProcessKillsRegisteredHost) {
   EXPECT_TRUE(NextFor(feed, pid, false));
   EXPECT_FALSE(FindProcess(*machine_, pid));
   CloseHandle(h);
+
+  // A program ending itself leaves with its exit code and its exit event.
+  child = Fork(
+      [&](int w) {
+        RealProcessApi api;
+        Send(w, api.GetCurrentProcessId());
+        api.TerminateProcess(api.GetCurrentProcess(), 7);
+        return 0;
+      },
+      &fd);
+  pid = Receive(fd);
+  EXPECT_EQ(ExitCode(child), 7);
+  close(fd);
+  auto ended = NextFor(feed, pid, false);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ReapDeadProcesses(*machine_), 0);
 }
 
 TEST_F(ProcessTest, PrivilegesAsSetPrivilegeUsesThem) {
