@@ -28,6 +28,7 @@ namespace {
 struct OpenName {
   int fd = -1;
   int objects = 0;
+  pid_t owner = 0;  // a forked child inherits entries it holds no lock for
 };
 
 struct NameRegistry {
@@ -42,13 +43,13 @@ NameRegistry& Registry() {
 
 class MutexObject : public KernelObject {
  public:
-  explicit MutexObject(std::string lockPath) : lockPath_(std::move(lockPath)) {}
+  explicit MutexObject(std::string lockPath) : lockPath_(std::move(lockPath)), owner_(::getpid()) {}
   ~MutexObject() override {
     if (lockPath_.empty()) return;
     NameRegistry& r = Registry();
     std::lock_guard lock(r.mutex);
     auto it = r.names.find(lockPath_);
-    if (it != r.names.end() && --it->second.objects == 0) {
+    if (it != r.names.end() && it->second.owner == owner_ && --it->second.objects == 0) {
       ::close(it->second.fd);  // drops this process's lock on the name
       r.names.erase(it);
     }
@@ -56,6 +57,7 @@ class MutexObject : public KernelObject {
 
  private:
   std::string lockPath_;
+  pid_t owner_;
 };
 
 bool SetLock(int fd, short type, off_t start, bool wait) {
@@ -152,6 +154,11 @@ win::HANDLE RealProcessApi::CreateMutexW(const void* securityAttributes, win::BO
   NameRegistry& r = Registry();
   std::lock_guard lock(r.mutex);
   auto it = r.names.find(lockPath);
+  if (it != r.names.end() && it->second.owner != ::getpid()) {
+    ::close(it->second.fd);  // our copy from before a fork; its locks stayed with the parent
+    r.names.erase(it);
+    it = r.names.end();
+  }
   if (it != r.names.end()) {
     ++it->second.objects;
     win::HANDLE h = RegisterHandle(std::make_shared<MutexObject>(lockPath));
@@ -178,7 +185,7 @@ win::HANDLE RealProcessApi::CreateMutexW(const void* securityAttributes, win::BO
     SetLastError(win::ERROR_ACCESS_DENIED);
     return nullptr;
   }
-  r.names[lockPath] = OpenName{fd, 1};
+  r.names[lockPath] = OpenName{fd, 1, ::getpid()};
   win::HANDLE h = RegisterHandle(std::make_shared<MutexObject>(lockPath));
   SetLastError(exists ? win::ERROR_ALREADY_EXISTS : win::ERROR_SUCCESS);
   return h;

@@ -449,6 +449,28 @@ TEST_F(ProcessTest, NamedMutexAcrossProcessesAndAfterHolderDies) {
     return ExitCode(child);
   };
   EXPECT_EQ(childSees(), 1);
+  // A child forked while we hold a name holds no lock on it: once we close
+  // ours, the child can take the name as new.
+  {
+    win::HANDLE other = api_.CreateMutexW(nullptr, win::TRUE, L"_ZVORX_ENGINE_10_b");
+    int fd2 = -1;
+    int go2[2];
+    ASSERT_EQ(pipe(go2), 0);
+    pid_t inheritor = Fork(
+        [&](int) {
+          close(go2[1]);
+          Receive(go2[0]);  // the parent has closed its handle by now
+          win::HANDLE h = RealProcessApi().CreateMutexW(nullptr, win::TRUE, L"_ZVORX_ENGINE_10_b");
+          return h ? static_cast<int>(GetLastError() == win::ERROR_ALREADY_EXISTS) : 50;
+        },
+        &fd2);
+    close(go2[0]);
+    CloseHandle(other);
+    Send(go2[1], 1);
+    close(go2[1]);
+    EXPECT_EQ(ExitCode(inheritor), 0);
+    close(fd2);
+  }
   CloseHandle(first);
   EXPECT_EQ(childSees(), 1);  // one handle is still open
   CloseHandle(second);
