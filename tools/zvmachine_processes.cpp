@@ -16,12 +16,12 @@ namespace {
 
 using platform::Machine;
 
-int Usage() {
-  std::cerr << "usage: zvmachine process list\n"
+int Usage(std::ostream& out = std::cerr) {
+  out << "usage: zvmachine process list\n"
                "       zvmachine process add IMAGE [--parent PID] [--session N] [--protected]\n"
                "       zvmachine process end PID\n"
                "       zvmachine process events [--from SEQ] [--follow]\n";
-  return 2;
+  return &out == &std::cout ? 0 : 2;
 }
 
 bool ParseNumber(const std::string& s, unsigned long long max, unsigned long long& out) {
@@ -124,6 +124,10 @@ int RunProcessCommand(int argc, char** argv) {
   if (args.empty()) return Usage();
   std::string verb = args[0];
   args.erase(args.begin());
+  if (verb == "--help" || verb == "-h" || verb == "help") {
+    Usage(std::cout);
+    return 0;
+  }
   try {
     std::shared_ptr<Machine> m = Machine::Current();
     if (verb == "list" && args.empty()) return List(*m);
