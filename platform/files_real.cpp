@@ -531,9 +531,12 @@ class RealFileApi : public FileApi {
     if (!r.exists) {
       // O_RDONLY|O_CREAT is fine on Linux; the new file starts empty.
       fd = ::open(r.host.c_str(), flags | O_CREAT | O_EXCL, 0666);
-      if (fd < 0 && errno == EEXIST && creationDisposition != win::CREATE_NEW) fd = ::open(r.host.c_str(), flags);
       created = fd >= 0;
-      if (fd < 0 && errno == EEXIST) return failHandle(win::ERROR_FILE_EXISTS);
+      if (fd < 0 && errno == EEXIST) {
+        // Made by someone else since the look-up.
+        if (creationDisposition == win::CREATE_NEW) return failHandle(win::ERROR_FILE_EXISTS);
+        fd = ::open(r.host.c_str(), flags | (creationDisposition == win::CREATE_ALWAYS ? O_TRUNC : 0));
+      }
     } else {
       fd = ::open(r.host.c_str(), flags);
     }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/acl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <set>
 
@@ -342,4 +343,32 @@ TEST_F(Files_, MoveFileRules) {
   EXPECT_TRUE(fs::exists(C("m/RENAMED.txt")));
   EXPECT_FALSE(api.MoveFileExW(L"C:\\m\\none", L"C:\\m\\x", 0));
   EXPECT_EQ(GetLastError(), win::ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(Files_, TwoProcessesNeverShareAnAlias) {
+  for (int i = 0; i < 20; ++i) {
+    fs::create_directories(C("Shared/Long Folder Name " + std::to_string(i)));
+  }
+  auto shortOf = [](int i) {
+    win::WCHAR buf[300];
+    std::wstring p = L"C:\\Shared\\Long Folder Name " + std::to_wstring(i);
+    return Files::Get().GetShortPathNameW(p.c_str(), buf, 300) ? std::wstring(buf) : std::wstring();
+  };
+  pid_t child = fork();
+  if (child == 0) {
+    Machine::SetCurrent(Machine::Open(root_, false));
+    bool ok = true;
+    for (int i = 19; i >= 0; --i) ok = ok && !shortOf(i).empty();
+    _exit(ok ? 0 : 1);
+  }
+  std::set<std::wstring> mine;
+  for (int i = 0; i < 20; ++i) mine.insert(shortOf(i));
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  // Whoever handed an alias out first, each entry has one and they differ.
+  std::set<std::wstring> again;
+  for (int i = 0; i < 20; ++i) again.insert(shortOf(i));
+  EXPECT_EQ(mine, again);
+  EXPECT_EQ(again.size(), 20u);
 }
