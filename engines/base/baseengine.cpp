@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "engines/base/base_log.h"
+#include "log/log.h"
 #include "platform/handles.h"
 #include "platform/process_api.h"
 #include "platform/text.h"

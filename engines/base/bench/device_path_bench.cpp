@@ -144,15 +144,11 @@ int main(int argc, char** argv) {
   return 0;
 }
 
-// Link stand-ins while the machine's implementations are not in the tree;
-// the real ones replace them.
+// Link stand-in while the filter library's implementation is not linked;
+// a real one replaces it.
 namespace zv::platform {
 template <>
 __attribute__((weak)) FilterApi& Api<FilterApi>::Default() {
-  std::abort();
-}
-template <>
-__attribute__((weak)) FileApi& Api<FileApi>::Default() {
   std::abort();
 }
 }  // namespace zv::platform

@@ -18,7 +18,7 @@ namespace {
 
 class BaseEngineTest : public ::testing::Test {
  protected:
-  BaseEngineTest() : table(processes) { TakeLoggedLines(); }
+  BaseEngineTest() : table(processes) {}
 
   NiceMock<MockProcessApi> processes;
   zv::platform::ScopedApi<zv::platform::ProcessApi> scope{processes};
@@ -27,6 +27,7 @@ class BaseEngineTest : public ::testing::Test {
 };
 
 TEST_F(BaseEngineTest, SpecialProcessTable) {
+  LogCapture log(0x20);
   EXPECT_TRUE(engine.AddSpecialProcess(42, 0x40));
   EXPECT_TRUE(engine.AddSpecialProcess(42, 0x2));  // never overwrites
   std::uint32_t type = 0x1234;
@@ -46,14 +47,17 @@ TEST_F(BaseEngineTest, SpecialProcessTable) {
   EXPECT_TRUE(engine.QuerySpecialProcess(42, 0x2, &type));
   EXPECT_EQ(type, 0x2u);
 
-  auto lines = TakeLoggedLines();
+  auto lines = log.Lines();
   ASSERT_EQ(lines.size(), 6u);
-  EXPECT_EQ(lines[0].level, 0x20u);
-  EXPECT_EQ(lines[0].tag, L"BASE");
-  EXPECT_EQ(lines[0].text, L"AddSpecialProcess Start, 42 type=40");
-  EXPECT_EQ(lines[2].text, L"AddSpecialProcess Start, 43 type=10040");
-  EXPECT_EQ(lines[3].text, L"DelSpecialProcess Start, 42");
-  EXPECT_EQ(lines[3].level, 0x20u);
+  EXPECT_EQ(lines[0], L"BASE ---- AddSpecialProcess Start, 42 type=40");
+  EXPECT_EQ(lines[2], L"BASE ---- AddSpecialProcess Start, 43 type=10040");
+  EXPECT_EQ(lines[3], L"BASE ---- DelSpecialProcess Start, 42");
+
+  // The lines carry exactly level 0x20: shown under mask 0x20, hidden without it.
+  LogCapture others(~0x20u);
+  engine.AddSpecialProcess(44, 1);
+  engine.DelSpecialProcess(44);
+  EXPECT_TRUE(others.Lines().empty());
 }
 
 TEST_F(BaseEngineTest, ProcessNameRules) {
@@ -203,7 +207,6 @@ TEST_F(BaseEngineTest, ConcurrentUseKeepsLockOrder) {
     for (int i = 0; i < 5; ++i) engine.ClearAllTables();
   });
   for (auto& t : threads) t.join();
-  TakeLoggedLines();
 }
 
 }  // namespace

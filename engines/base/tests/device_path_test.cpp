@@ -152,18 +152,16 @@ TEST_F(DevicePathTest, RegexErrorIsReportedApartFromNoMatch) {
   EXPECT_EQ(uncompiled.SearchDosPath(L"\\??\\C:\\x", m), PathSearch::Error);
 
   // The engine base logs the raw path with the caller's tag and level.
-  TakeLoggedLines();
+  LogCapture log(16);
   baseengine engine;  // patterns not compiled yet
   const std::wstring raw = L"\\Device\\HarddiskVolume2\\a b\\%s.txt";
   EXPECT_EQ(engine.SearchDevicePath(raw, m, true, 16, L"AC1"), PathSearch::Error);
   EXPECT_EQ(engine.SearchDevicePath(raw, m, false, 16, nullptr), PathSearch::Error);
   engine.CompilePathPatterns();
   EXPECT_EQ(engine.SearchDevicePath(L"\\Device\\Mup\\s\\x", m, true, 16, L"AC1"), PathSearch::NoMatch);
-  auto lines = TakeLoggedLines();
+  auto lines = log.Lines();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].level, 16u);
-  EXPECT_EQ(lines[0].tag, L"AC1");
-  EXPECT_EQ(lines[0].text, L"Parse Error " + raw);
+  EXPECT_EQ(lines[0], L"AC1 ---- Parse Error " + raw);
 }
 
 TEST_F(DevicePathTest, ConvertsDevicePathsToDosPaths) {
