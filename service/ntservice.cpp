@@ -61,8 +61,9 @@ void MXNTService::ReportStatus(win::DWORD state, win::DWORD exitCode, win::DWORD
   status.dwServiceSpecificExitCode = 0;
   status.dwCheckPoint = checkpoint;
   status.dwWaitHint = kWaitHintMs;
-  ServiceControl::Get().SetServiceStatus(m_hServiceStatus, &status);
+  // Stored first: an interrogate that the report lets through must see it.
   m_dwCurrentState.store(state);
+  ServiceControl::Get().SetServiceStatus(m_hServiceStatus, &status);
 }
 
 void MXNTService::ServiceMain(win::DWORD, win::WCHAR**) {

@@ -221,15 +221,4 @@ TEST_F(ServiceWrapper, OutsideTheServiceManagerRunFailsAtOnce) {
   EXPECT_EQ(service.m_dwCurrentState.load(), win::SERVICE_STOPPED);
 }
 
-TEST(ServiceObject, ConstructorMakesItCurrentAndDestructorClears) {
-  EXPECT_EQ(service::MXNTService::Current(), nullptr);
-  {
-    service::MXNTService s(L"ZVORXEngine", Supervise);
-    EXPECT_EQ(service::MXNTService::Current(), &s);
-    EXPECT_EQ(service::AcceptedControls(), 7u);
-    EXPECT_EQ(s.m_dwCurrentState.load(), win::SERVICE_STOPPED);
-  }
-  EXPECT_EQ(service::MXNTService::Current(), nullptr);
-}
-
 }  // namespace
