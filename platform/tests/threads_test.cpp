@@ -1,3 +1,5 @@
+// Threads, events and waits of the real ThreadApi: results, time-outs,
+// termination at a wait, suspension, waits on other waitable kinds.
 #include <gtest/gtest.h>
 
 #include <atomic>
