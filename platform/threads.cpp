@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/crash_dump.h"
 #include "platform/handles.h"
 #include "platform/sync_api.h"
 #include "platform/threads_internal.h"
@@ -95,6 +96,7 @@ class ThreadObject : public threads_detail::HubWaitable {
     delete static_cast<std::shared_ptr<ThreadObject>*>(arg);
     ThreadControl& c = self->control_;
     currentControl = &c;
+    PrepareThreadForCrashDump();
     {
       std::lock_guard lock(c.mutex);
       c.threadId = HostThreadId();

@@ -306,4 +306,24 @@ struct WIN32_FIND_DATAW {
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(void* parameter);
 
+// ---- Service control manager records ---------------------------------------
+using SERVICE_STATUS_HANDLE = void*;
+using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD argc, WCHAR** argv);
+using LPHANDLER_FUNCTION = void (*)(DWORD control);
+
+struct SERVICE_STATUS {
+  DWORD dwServiceType = 0;
+  DWORD dwCurrentState = 0;
+  DWORD dwControlsAccepted = 0;
+  DWORD dwWin32ExitCode = 0;
+  DWORD dwServiceSpecificExitCode = 0;
+  DWORD dwCheckPoint = 0;
+  DWORD dwWaitHint = 0;
+};
+
+struct SERVICE_TABLE_ENTRYW {
+  const WCHAR* lpServiceName = nullptr;
+  LPSERVICE_MAIN_FUNCTIONW lpServiceProc = nullptr;
+};
+
 }  // namespace zv::win
