@@ -4,7 +4,6 @@
 #include <string>
 
 #include "log/log.h"
-#include "platform/testing/weak_defaults.h"
 
 namespace {
 

@@ -14,7 +14,6 @@
 #include "platform/debug_output.h"
 #include "platform/handles.h"
 #include "platform/testing/memory_files.h"
-#include "platform/testing/weak_defaults.h"
 #include "platform/text.h"
 
 using namespace zv;

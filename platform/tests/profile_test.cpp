@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "platform/testing/memory_files.h"
-#include "platform/testing/weak_defaults.h"
 #include "platform/text.h"
 
 using namespace zv::platform;
