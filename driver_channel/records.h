@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "platform/win32.h"
 
@@ -145,5 +146,9 @@ static_assert(offsetof(MXRED_MESSAGE, ReplyLength) == 0);
 static_assert(offsetof(MXRED_MESSAGE, MessageId) == 8);
 static_assert(offsetof(MXRED_MESSAGE, Notification) == 16);
 static_assert(offsetof(MXRED_MESSAGE, Overlapped) == kMessageReadSize);
+
+static_assert(std::is_standard_layout_v<MXRED_MESSAGE> && std::is_trivially_copyable_v<MXRED_MESSAGE>);
+static_assert(std::is_standard_layout_v<_MXRED_REPLY_MESSAGE> && std::is_trivially_copyable_v<_MXRED_REPLY_MESSAGE>);
+static_assert(std::is_standard_layout_v<MXRED_COMMAND> && std::is_trivially_copyable_v<MXRED_COMMAND>);
 
 }  // namespace zv::channel

@@ -14,6 +14,7 @@
 #include "platform/debug_output.h"
 #include "platform/handles.h"
 #include "platform/testing/memory_files.h"
+#include "platform/tests/machine_fixture.h"
 #include "platform/text.h"
 
 using namespace zv;
@@ -262,6 +263,36 @@ TEST_F(TraceTest, ConcurrentFirstLinesShareOneFile) {
   EXPECT_EQ(files_.FileCount(), 2u);
   std::string text = files_.Bytes(trace_.FileName());
   for (int t = 0; t < kThreads; ++t) EXPECT_NE(text.find("_(p" + std::to_string(t) + ")"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+class LogOnMachineTest : public platform::testing::MachineTest {
+ protected:
+  void TearDown() override {
+    log::SetOutputFlags(1);
+    log::SetLogFilePath(L"");
+    MachineTest::TearDown();
+  }
+  platform::VirtualClock clock_{k20240301_091502};
+  platform::ScopedClock scopedClock_{clock_};
+};
+
+TEST_F(LogOnMachineTest, FileSinksWriteThroughTheRealFileApi) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  std::filesystem::create_directories(C("zv"));
+  log::SetLogFilePath(L"C:\\zv\\msg.log");
+  log::SetOutputFlags(log::kOutputFile);
+  log::LogWrite(1, L"BE", L"one");
+  log::LogWrite(1, L"BE", L"two");
+  EXPECT_EQ(ReadHost(C("zv/msg.log")), text::ToUtf16Le(L"#2024-03-01 09:15:02 [mxred] BE ---- one\r\n"
+                                                        L"#2024-03-01 09:15:02 [mxred] BE ---- two\r\n"));
+  log::AppendLog(L"C:\\zv\\sflog.log", L"a\n");
+  log::AppendLog(L"C:\\zv\\sflog.log", L"b\n");
+  EXPECT_EQ(ReadHost(C("zv/sflog.log")), "[2024.3.1 - 9.15.2]:a\r\n[2024.3.1 - 9.15.2]:b\r\n");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/testing/memory_files.h"
+#include "platform/tests/machine_fixture.h"
 #include "platform/text.h"
 
 using namespace zv::platform;
@@ -68,6 +69,18 @@ TEST_F(ProfileTest, EncodingsAndBareNames) {
   EXPECT_EQ(Get(L"Caf\u00e9", L"N"), 8u);
   files_.Put(L"C:\\Windows\\win.ini", "[S]\r\nN=9\r\n");
   EXPECT_EQ(GetPrivateProfileIntW(L"S", L"N", 0, L"win.ini"), 9u);
+}
+
+}  // namespace
+
+namespace {
+
+class ProfileOnMachineTest : public zv::platform::testing::MachineTest {};
+
+TEST_F(ProfileOnMachineTest, ReadsThroughTheRealFileApi) {
+  MakeFile(C("zv/ZVORXSettings.ini"), "[Settings]\r\nWriteProcessAndPathLog=1\r\n");
+  EXPECT_EQ(GetPrivateProfileIntW(L"Settings", L"WriteProcessAndPathLog", 0, L"C:\\zv\\ZVORXSettings.ini"), 1u);
+  EXPECT_EQ(GetPrivateProfileIntW(L"Settings", L"WriteProcessAndPathLog", 0, L"C:\\zv\\missing.ini"), 0u);
 }
 
 }  // namespace
