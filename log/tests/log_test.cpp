@@ -177,9 +177,8 @@ TEST_F(TraceTest, SwitchedOnOnlyByTheValueOne) {
     const char* ini;
     int kept;
   };
-  for (Case c : {Case{nullptr, 0}, Case{"[Settings]\r\n", 0}, Case{"[Settings]\r\nWriteProcessAndPathLog=0\r\n", 0},
+  for (Case c : {Case{nullptr, 0}, Case{"[Settings]\r\nWriteProcessAndPathLog=0\r\n", 0},
                  Case{"[Settings]\r\nWriteProcessAndPathLog=2\r\n", 2},
-                 Case{"[Settings]\r\nWriteProcessAndPathLog=yes\r\n", 0},
                  Case{"[Other]\r\nWriteProcessAndPathLog=1\r\n", 0}}) {
     platform::fakes::MemoryFiles files;
     platform::ScopedApi<platform::FileApi> scoped(files);
