@@ -28,6 +28,7 @@
 #include "platform/handles.h"
 #include "platform/machine.h"
 #include "platform/text.h"
+#include "platform/volumes.h"
 
 extern char** environ;
 
@@ -241,18 +242,14 @@ class RealFilterApi : public FilterApi {
 
   win::HRESULT FilterGetDosName(const win::WCHAR* volumeName, win::WCHAR* dosName, win::DWORD units) override {
     if (!volumeName || !dosName || units == 0) return win::E_INVALIDARG;
-    std::optional<std::string> letter;
+    std::wstring dos;
+    win::HRESULT hr;
     try {
-      Machine::Current()->Read([&](sqlite3* db) {
-        Statement q(db, "SELECT letter FROM volumes WHERE device = ? AND letter IS NOT NULL;");
-        q.Bind(1, text::ToUtf8(volumeName));
-        if (q.Step()) letter = q.Text(0);
-      });
+      hr = VolumeTable(Machine::Current()).DosNameOf(volumeName, dos);
     } catch (const MachineError&) {
       return win::E_FAIL;
     }
-    if (!letter) return win::HRESULT_FROM_WIN32(win::ERROR_FILE_NOT_FOUND);
-    std::wstring dos = text::FromUtf8(*letter);
+    if (hr != win::S_OK) return hr;
     if (dos.size() + 1 > units) return win::HRESULT_FROM_WIN32(win::ERROR_INSUFFICIENT_BUFFER);
     std::copy(dos.begin(), dos.end(), dosName);
     dosName[dos.size()] = 0;

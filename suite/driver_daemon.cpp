@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/process_table.h"
 #include "platform/text.h"
 #include "suite/driver_events.h"
 
@@ -80,10 +81,7 @@ int DriverDaemon::Run(int readyFd) {
     if (ms > 0) replyTimeoutMs_ = static_cast<std::uint32_t>(ms);
   }
   // Process events from before the load are history; report only new ones.
-  machine_->Read([&](sqlite3* db) {
-    platform::Statement q(db, "SELECT COALESCE(MAX(seq), 0) FROM process_events;");
-    if (q.Step()) feedSeq_ = q.Int(0);
-  });
+  feedSeq_ = platform::LastProcessEventSeq(*machine_);
   if (FILE* f = std::fopen(pidPath_.c_str(), "w")) {
     std::fprintf(f, "%d\n", ::getpid());
     std::fclose(f);
@@ -342,52 +340,36 @@ void DriverDaemon::Unload(Connection& c, std::uint32_t request) {
 }
 
 void DriverDaemon::FeedLoop() {
-  // Polls the machine's change feed of process starts and ends.
+  // The machine's change feed of process starts and ends; it sleeps until
+  // a writer or a dying registered program wakes it.
+  platform::ProcessEventFeed feed(machine_, feedSeq_);
   for (;;) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    struct Event {
-      std::int64_t seq;
-      std::uint32_t pid, parent;
-      std::string image;
-      bool created;
-    };
-    std::vector<Event> events;
+    std::optional<platform::ProcessEvent> e;
     try {
-      machine_->Read([&](sqlite3* db) {
-        platform::Statement q(db,
-                              "SELECT seq, pid, parent, image, created FROM process_events WHERE seq > ?"
-                              " ORDER BY seq LIMIT 500;");
-        q.Bind(1, feedSeq_);
-        while (q.Step()) {
-          events.push_back(Event{q.Int(0), static_cast<std::uint32_t>(q.Int(1)), static_cast<std::uint32_t>(q.Int(2)),
-                                 q.Text(3), q.Int(4) != 0});
-        }
-      });
-    } catch (const std::exception& e) {
-      Log(std::string("process feed: ") + e.what());
+      e = feed.WaitNext(win::INFINITE);
+    } catch (const std::exception& error) {
+      Log(std::string("process feed: ") + error.what());
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
-    for (const Event& e : events) {
-      feedSeq_ = e.seq;
-      {
-        std::lock_guard lock(mutex_);
-        ++counts_.processEvents;
-      }
-      Notification n;
-      n.kind = 2;
-      n.processId = e.pid;
-      n.param1 = e.parent;
-      n.param2 = e.created ? 1 : 0;
-      Deliver(n.Bytes());
-      if (e.created && !e.image.empty()) {
-        // The process's main image is its first image load.
-        std::wstring image = text::FromUtf8(e.image);
-        Notification load;
-        load.kind = 1;
-        load.processId = e.pid;
-        load.path = ToDevicePath(*machine_, image).value_or(image);
-        Deliver(load.Bytes());
-      }
+    if (!e) continue;
+    {
+      std::lock_guard lock(mutex_);
+      ++counts_.processEvents;
+    }
+    Notification n;
+    n.kind = 2;
+    n.processId = e->pid;
+    n.param1 = e->parent;
+    n.param2 = e->created ? 1 : 0;
+    Deliver(n.Bytes());
+    if (e->created && !e->image.empty()) {
+      // The process's main image is its first image load.
+      Notification load;
+      load.kind = 1;
+      load.processId = e->pid;
+      load.path = ToDevicePath(*machine_, e->image).value_or(e->image);
+      Deliver(load.Bytes());
     }
   }
 }

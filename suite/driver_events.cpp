@@ -8,6 +8,7 @@
 
 #include "platform/filter_api.h"
 #include "platform/text.h"
+#include "platform/volumes.h"
 
 namespace zv::suite {
 
@@ -63,14 +64,11 @@ std::optional<std::wstring> ToDevicePath(platform::Machine& machine, const std::
   if (path.size() < 2 || path[1] != L':' || !((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')))
     return std::nullopt;
   if (path.size() > 2 && path[2] != L'\\') return std::nullopt;  // drive-relative forms are not paths the driver sees
-  std::optional<std::string> device;
-  machine.Read([&](sqlite3* db) {
-    platform::Statement q(db, "SELECT device FROM volumes WHERE letter = ?;");
-    q.Bind(1, text::ToUtf8(path.substr(0, 2)));
-    if (q.Step()) device = q.Text(0);
-  });
-  if (!device) return std::nullopt;
-  return text::FromUtf8(*device) + path.substr(2);
+  std::shared_ptr<platform::Machine> shared(std::shared_ptr<platform::Machine>(), &machine);  // not owned
+  for (const platform::VolumeInfo& v : platform::VolumeTable(shared).List()) {
+    if (!v.letter.empty() && text::AsciiIEquals(v.letter, path.substr(0, 2))) return v.device + path.substr(2);
+  }
+  return std::nullopt;
 }
 
 const char* OutcomeName(const InjectResult& r) {

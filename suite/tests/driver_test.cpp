@@ -2,6 +2,7 @@
 
 #include <sstream>
 
+#include "platform/process_table.h"
 #include "platform/text.h"
 #include "suite/scenario.h"
 #include "suite/tests/driver_fixture.h"
@@ -217,29 +218,25 @@ TEST_F(DriverTest, CommandsAreRecorded) {
 }
 
 TEST_F(DriverTest, ProcessStartsAndEndsOfTheMachineAreReported) {
-  auto addEvent = [&](int pid, int parent, const char* image, int created) {
-    machine_->Write([&](sqlite3* db) {
-      platform::Statement(db, "INSERT INTO process_events(pid, parent, image, created) VALUES(?, ?, ?, ?);")
-          .Bind(1, pid).Bind(2, parent).Bind(3, std::string(image)).Bind(4, created).Run();
-    });
-  };
-  addEvent(900, 4, "C:\\old.exe", 1);  // before the load: history
+  platform::AddProcess(*machine_, 4, L"C:\\old.exe", 1, false);  // before the load: history
   Load();
   PortClient client;
   ASSERT_EQ(client.Connect(), win::S_OK);
   client.StartResponder(AllowAll);
-  addEvent(1500, 800, "C:\\Windows\\notepad.exe", 1);
-  addEvent(1500, 800, "C:\\Windows\\notepad.exe", 0);
+  win::DWORD pid = platform::AddProcess(*machine_, 4, L"C:\\Windows\\notepad.exe", 1, false);
+  EXPECT_EQ(platform::EndProcess(*machine_, pid), platform::EndResult::Ended);
   for (int i = 0; i < 400 && client.Seen().size() < 3; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   client.Close();
   ASSERT_EQ(client.seen.size(), 3u);
   EXPECT_EQ(client.seen[0].kind, 2);
-  EXPECT_EQ(client.seen[0].processId, 1500u);
-  EXPECT_EQ(client.seen[0].param1, 800u);
+  EXPECT_EQ(client.seen[0].processId, pid);
+  EXPECT_EQ(client.seen[0].param1, 4u);
   EXPECT_EQ(client.seen[0].param2, 1u);
   EXPECT_EQ(client.seen[1].kind, 1);
+  EXPECT_EQ(client.seen[1].processId, pid);
   EXPECT_EQ(client.seen[1].path, L"\\Device\\HarddiskVolume2\\Windows\\notepad.exe");
   EXPECT_EQ(client.seen[2].kind, 2);
+  EXPECT_EQ(client.seen[2].processId, pid);
   EXPECT_EQ(client.seen[2].param2, 0u);
 }
 
