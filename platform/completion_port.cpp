@@ -70,6 +70,7 @@ class RealCompletionPortApi : public CompletionPortApi {
         woken->store(true);
         if (auto p = weak.lock()) p->Wake();
       });
+      TerminationPoint::Check();  // terminated before the point was set up
       for (;;) {
         result = port->Dequeue(wait, packet, [&] { return woken->load(); });
         if (result != CompletionPortObject::Result::Cancelled) break;

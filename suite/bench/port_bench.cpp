@@ -21,9 +21,8 @@
 #include <vector>
 
 #include "driver_channel/records.h"
-#include "platform/completion_port_queue.h"
 #include "platform/filter_api.h"
-#include "platform/filter_port.h"
+#include "platform/sync_api.h"
 #include "platform/filter_wire.h"
 #include "platform/handles.h"
 #include "platform/machine.h"
@@ -63,8 +62,7 @@ class Responders {
       std::fprintf(stderr, "cannot connect to the port\n");
       std::exit(1);
     }
-    completion_ = std::make_shared<platform::CompletionPortObject>(threads);
-    platform::LookupHandleAs<platform::FilterPortObject>(port_)->Bind(completion_, 0);
+    completion_ = platform::CompletionPorts::Get().CreateIoCompletionPort(port_, nullptr, 0, threads);
     for (int i = 0; i < threads * 5; ++i) {
       buffers_.push_back(std::make_unique<channel::MXRED_MESSAGE>());
       Post(buffers_.back().get());
@@ -74,6 +72,7 @@ class Responders {
   ~Responders() {
     platform::CloseHandle(port_);
     for (auto& w : workers_) w.join();
+    platform::CloseHandle(completion_);
   }
 
  private:
@@ -83,10 +82,12 @@ class Responders {
   }
   void Work() {
     channel::_MXRED_REPLY_MESSAGE reply{};
-    platform::CompletionPacket p;
-    while (completion_->Dequeue(std::nullopt, p, nullptr) == platform::CompletionPortObject::Result::Packet &&
-           p.error == 0) {
-      auto* m = channel::MXRED_MESSAGE::FromOverlapped(p.overlapped);
+    win::DWORD bytes;
+    win::ULONG_PTR key;
+    win::OVERLAPPED* overlapped;
+    while (platform::CompletionPorts::Get().GetQueuedCompletionStatus(completion_, &bytes, &key, &overlapped,
+                                                                     win::INFINITE)) {
+      auto* m = channel::MXRED_MESSAGE::FromOverlapped(overlapped);
       if (channel::KindExpectsReply(m->Notification.Kind)) {
         reply.MessageId = m->MessageId;
         reply.Allow = 1;
@@ -98,7 +99,7 @@ class Responders {
   }
 
   win::HANDLE port_ = nullptr;
-  std::shared_ptr<platform::CompletionPortObject> completion_;
+  win::HANDLE completion_ = nullptr;
   std::vector<std::unique_ptr<channel::MXRED_MESSAGE>> buffers_;
   std::vector<std::thread> workers_;
 };
