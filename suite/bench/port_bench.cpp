@@ -77,7 +77,7 @@ class Responders {
 
  private:
   void Post(channel::MXRED_MESSAGE* m) {
-    std::memset(&m->Overlapped, 0, sizeof m->Overlapped);
+    m->Overlapped = win::OVERLAPPED{};
     platform::Filters::Get().FilterGetMessage(port_, m, channel::kMessageReadSize, &m->Overlapped);
   }
   void Work() {

@@ -60,7 +60,7 @@ class PortClient {
     return hr;
   }
   win::HRESULT Post(MessageBuffer* b) {
-    std::memset(&b->overlapped, 0, sizeof b->overlapped);
+    b->overlapped = win::OVERLAPPED{};
     return Filters::Get().FilterGetMessage(port, b->bytes, platform::wire::kMessageSize, &b->overlapped);
   }
   void PostReads(int n) {
