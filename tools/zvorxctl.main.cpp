@@ -3,6 +3,7 @@
 // Owns: the command line of the tool (machine choice, one call or a command
 // file, --help) and its output. Calls go over one connection, in order.
 // Must not: speak the wire protocol itself (control/ZvorxClient).
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -103,14 +104,16 @@ int main(int argc, char** argv) {
     if (env) machineRoot = env;
   }
   if (machineRoot.empty()) return Fail(kExitConfig, "no machine: set ZV_MACHINE or pass --machine DIR");
-  try {
-    platform::Machine::SetCurrent(platform::Machine::Open(machineRoot, false));
-  } catch (const std::exception& e) {
-    return Fail(kExitConfig, e.what());
+  // Only the machine's run folder is needed: no database access, so any
+  // user the endpoint admits can use the tool.
+  std::error_code ec;
+  if (!std::filesystem::exists(std::filesystem::path(machineRoot) / "machine.db", ec)) {
+    return Fail(kExitConfig, "no machine at " + machineRoot);
   }
+  std::string socketPath = (platform::Machine::RunFolderOf(machineRoot) / "zvorxinterface").string();
 
   control::ZvorxClient client;
-  platform::RPC_STATUS st = client.Connect();
+  platform::RPC_STATUS st = client.Connect(socketPath);
   if (st != win::RPC_S_OK) return Fail(ExitCodeFor(st), DescribeFailure(st, 0));
   bool fromFile = words[0] == "run";
   for (const auto& c : commands) {
