@@ -12,7 +12,7 @@ win::DWORD ControlInterfaceThread(void*) {
   if (platform::RpcServerUseProtseqEpW(kProtocolSequence, kEndpointMaxCalls, kEndpoint, nullptr) != win::RPC_S_OK) {
     return static_cast<win::DWORD>(-1);
   }
-  if (platform::RpcServerRegisterIf(ZvorxInterfaceServerSpec(), nullptr, nullptr) != win::RPC_S_OK) {
+  if (platform::RpcServerRegisterIf(ZvorxServerInterface(), nullptr, nullptr) != win::RPC_S_OK) {
     return static_cast<win::DWORD>(-1);
   }
   platform::RpcServerListen(kListenMinThreads, kListenMaxCalls, 0);

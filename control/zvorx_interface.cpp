@@ -66,7 +66,7 @@ constexpr platform::RPC_SERVER_INTERFACE kServerInterface = {kZvorxInterfaceId, 
 
 }  // namespace
 
-platform::RPC_IF_HANDLE ZvorxInterfaceServerSpec() { return &kServerInterface; }
+platform::RPC_IF_HANDLE ZvorxServerInterface() { return &kServerInterface; }
 
 // ---- client -----------------------------------------------------------------------
 

@@ -30,7 +30,7 @@ enum Opnum : std::uint16_t { kOpListenI = 0, kOpListenIS = 1, kOpListenS = 2, kO
 inline constexpr int kCallAccepted = 99;
 
 // The server side of the interface, for RpcServerRegisterIf.
-platform::RPC_IF_HANDLE ZvorxInterfaceServerSpec();
+platform::RPC_IF_HANDLE ZvorxServerInterface();
 
 // The procedures: emit the matching command signal with the arguments in
 // order (the binding handle is dropped), discard its result, return 99.

@@ -1,7 +1,7 @@
 // The RPC run time's server calls, with Win32 shape and status codes.
 //
 // Owns: the RpcApi interface (RpcServerUseProtseqEpW, RpcServerRegisterIf,
-// RpcServerListen, RpcMgmtStopServerListening), the interface-spec records a
+// RpcServerListen, RpcMgmtStopServerListening), the interface records a
 // server registers (syntax identifiers and the dispatch table of procedures,
 // each with the parameter list its interpreted stub decodes), and the Win32
 // free functions that forward to the current implementation.
@@ -70,7 +70,7 @@ class RpcApi {
   // until the process ends (or the run time object is destroyed).
   virtual RPC_STATUS RpcServerUseProtseqEpW(const win::WCHAR* protseq, unsigned maxCalls,
                                             const win::WCHAR* endpoint, void* securityDescriptor) = 0;
-  virtual RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE ifSpec, const win::GUID* mgrTypeUuid, void* mgrEpv) = 0;
+  virtual RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE interfaceHandle, const win::GUID* mgrTypeUuid, void* mgrEpv) = 0;
   // dontWait 0: serves on the calling thread until RpcMgmtStopServerListening.
   virtual RPC_STATUS RpcServerListen(unsigned minimumCallThreads, unsigned maxCalls, unsigned dontWait) = 0;
   virtual RPC_STATUS RpcMgmtStopServerListening(RPC_BINDING_HANDLE binding) = 0;
@@ -82,8 +82,8 @@ inline RPC_STATUS RpcServerUseProtseqEpW(const win::WCHAR* protseq, unsigned max
                                          void* securityDescriptor) {
   return Rpc::Get().RpcServerUseProtseqEpW(protseq, maxCalls, endpoint, securityDescriptor);
 }
-inline RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE ifSpec, const win::GUID* mgrTypeUuid, void* mgrEpv) {
-  return Rpc::Get().RpcServerRegisterIf(ifSpec, mgrTypeUuid, mgrEpv);
+inline RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE interfaceHandle, const win::GUID* mgrTypeUuid, void* mgrEpv) {
+  return Rpc::Get().RpcServerRegisterIf(interfaceHandle, mgrTypeUuid, mgrEpv);
 }
 inline RPC_STATUS RpcServerListen(unsigned minimumCallThreads, unsigned maxCalls, unsigned dontWait) {
   return Rpc::Get().RpcServerListen(minimumCallThreads, maxCalls, dontWait);

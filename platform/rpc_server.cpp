@@ -502,11 +502,11 @@ std::vector<ContextResult> RpcRuntime::Impl::Negotiate(Connection& c,
     ContextResult r;
     r.result = kProviderRejection;
     RPC_IF_HANDLE match = nullptr;
-    for (RPC_IF_HANDLE spec : known) {
-      const auto& id = spec->InterfaceId;
+    for (RPC_IF_HANDLE iface : known) {
+      const auto& id = iface->InterfaceId;
       if (id.SyntaxGUID == pc.abstract.SyntaxGUID && id.SyntaxVersion.MajorVersion == pc.abstract.SyntaxVersion.MajorVersion &&
           pc.abstract.SyntaxVersion.MinorVersion <= id.SyntaxVersion.MinorVersion) {
-        match = spec;
+        match = iface;
         break;
       }
     }
@@ -606,9 +606,9 @@ void RpcRuntime::Impl::HandleRequest(Connection& c, const Header& h) {
   auto fault = [&](std::uint32_t status) { Send(c, BuildFault(c.callId, c.contextId, status, true), now); };
   auto ctx = c.contexts.find(c.contextId);
   if (ctx == c.contexts.end()) return fault(kNcaUnknownInterface);
-  RPC_IF_HANDLE spec = ctx->second;
-  if (c.opnum >= spec->DispatchTableCount || !spec->DispatchTable[c.opnum].Routine) return fault(kNcaOpRangeError);
-  const RPC_PROCEDURE& proc = spec->DispatchTable[c.opnum];
+  RPC_IF_HANDLE iface = ctx->second;
+  if (c.opnum >= iface->DispatchTableCount || !iface->DispatchTable[c.opnum].Routine) return fault(kNcaOpRangeError);
+  const RPC_PROCEDURE& proc = iface->DispatchTable[c.opnum];
   Call call;
   if (!DecodeArguments(proc.Params, proc.ParamCount, reinterpret_cast<const std::uint8_t*>(c.stub.data()),
                        c.stub.size(), c.bigEndian, limits.maxStringUnits, call.args)) {
@@ -690,14 +690,14 @@ RPC_STATUS RpcRuntime::RpcServerUseProtseqEpW(const win::WCHAR* protseq, unsigne
   return win::RPC_S_OK;
 }
 
-RPC_STATUS RpcRuntime::RpcServerRegisterIf(RPC_IF_HANDLE ifSpec, const win::GUID* mgrTypeUuid, void* mgrEpv) {
-  if (!ifSpec) return win::RPC_S_INVALID_ARG;
+RPC_STATUS RpcRuntime::RpcServerRegisterIf(RPC_IF_HANDLE interfaceHandle, const win::GUID* mgrTypeUuid, void* mgrEpv) {
+  if (!interfaceHandle) return win::RPC_S_INVALID_ARG;
   std::lock_guard lock(impl_->mutex);
   for (RPC_IF_HANDLE known : impl_->interfaces) {
-    if (known == ifSpec) return win::RPC_S_OK;
-    if (SameSyntax(known->InterfaceId, ifSpec->InterfaceId)) return win::RPC_S_ALREADY_REGISTERED;
+    if (known == interfaceHandle) return win::RPC_S_OK;
+    if (SameSyntax(known->InterfaceId, interfaceHandle->InterfaceId)) return win::RPC_S_ALREADY_REGISTERED;
   }
-  impl_->interfaces.push_back(ifSpec);
+  impl_->interfaces.push_back(interfaceHandle);
   return win::RPC_S_OK;
 }
 

@@ -44,7 +44,7 @@ class RpcRuntime : public RpcApi {
 
   RPC_STATUS RpcServerUseProtseqEpW(const win::WCHAR* protseq, unsigned maxCalls, const win::WCHAR* endpoint,
                                     void* securityDescriptor) override;
-  RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE ifSpec, const win::GUID* mgrTypeUuid, void* mgrEpv) override;
+  RPC_STATUS RpcServerRegisterIf(RPC_IF_HANDLE interfaceHandle, const win::GUID* mgrTypeUuid, void* mgrEpv) override;
   RPC_STATUS RpcServerListen(unsigned minimumCallThreads, unsigned maxCalls, unsigned dontWait) override;
   RPC_STATUS RpcMgmtStopServerListening(RPC_BINDING_HANDLE binding) override;
 

@@ -36,7 +36,7 @@ void CheckRoundTrip(const RPC_PROCEDURE& proc, const std::vector<NdrValue>& valu
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  RPC_IF_HANDLE spec = zv::control::ZvorxInterfaceServerSpec();
+  RPC_IF_HANDLE iface = zv::control::ZvorxServerInterface();
   std::size_t pos = 0;
   while (size - pos >= kHeaderSize) {
     Header h;
@@ -56,8 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RequestBody request;
     if (ParseRequest(h, pdu, request) == WireError::None) {
       if (request.stubSize > h.fragLength) std::abort();
-      for (std::uint32_t op = 0; op < spec->DispatchTableCount; ++op) {
-        const RPC_PROCEDURE& proc = spec->DispatchTable[op];
+      for (std::uint32_t op = 0; op < iface->DispatchTableCount; ++op) {
+        const RPC_PROCEDURE& proc = iface->DispatchTable[op];
         std::vector<NdrValue> values;
         if (DecodeArguments(proc.Params, proc.ParamCount, request.stub, request.stubSize, h.bigEndian, 32 * 1024,
                             values)) {

@@ -43,7 +43,7 @@ void StartServer() {
   limits.pduTimeoutMs = 1000;
   static RpcRuntime* runtime = new RpcRuntime(limits);
   if (runtime->RpcServerUseProtseqEpW(L"ncacn_np", 20, zv::control::kEndpoint, nullptr) != 0 ||
-      runtime->RpcServerRegisterIf(zv::control::ZvorxInterfaceServerSpec(), nullptr, nullptr) != 0 ||
+      runtime->RpcServerRegisterIf(zv::control::ZvorxServerInterface(), nullptr, nullptr) != 0 ||
       runtime->RpcServerListen(1, 1234, 1) != 0) {
     std::abort();
   }

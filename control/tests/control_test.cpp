@@ -302,8 +302,8 @@ struct ScriptedRpc : platform::RpcApi {
     calls.push_back("use");
     return useResult;
   }
-  RPC_STATUS RpcServerRegisterIf(platform::RPC_IF_HANDLE spec, const win::GUID* type, void* epv) override {
-    EXPECT_EQ(spec, ZvorxInterfaceServerSpec());
+  RPC_STATUS RpcServerRegisterIf(platform::RPC_IF_HANDLE iface, const win::GUID* type, void* epv) override {
+    EXPECT_EQ(iface, ZvorxServerInterface());
     EXPECT_EQ(type, nullptr);
     calls.push_back("register");
     return registerResult;

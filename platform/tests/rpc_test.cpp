@@ -39,7 +39,7 @@ constexpr NdrParam kEchoParams[] = {NdrParam::Int32, NdrParam::WideString};
 constexpr NdrParam kLengthParams[] = {NdrParam::WideString, NdrParam::WideString};
 constexpr RPC_PROCEDURE kTable[] = {{kEchoParams, 2, Echo}, {kLengthParams, 2, Lengths}};
 constexpr RPC_SYNTAX_IDENTIFIER kTestIf = {{0x11223344, 0x5566, 0x7788, {1, 2, 3, 4, 5, 6, 7, 8}}, {1, 0}};
-constexpr RPC_SERVER_INTERFACE kTestSpec = {kTestIf, kNdrSyntax, kTable, 2};
+constexpr RPC_SERVER_INTERFACE kTestInterface = {kTestIf, kNdrSyntax, kTable, 2};
 
 std::string EchoStub(int value, std::wstring_view text) {
   NdrWriter w;
@@ -199,7 +199,7 @@ class RpcServerTest : public ::testing::Test {
   void StartServer() {
     runtime_ = std::make_unique<RpcRuntime>(limits_);
     ASSERT_EQ(runtime_->RpcServerUseProtseqEpW(L"ncacn_np", 20, L"\\pipe\\RpcTest", nullptr), win::RPC_S_OK);
-    ASSERT_EQ(runtime_->RpcServerRegisterIf(&kTestSpec, nullptr, nullptr), win::RPC_S_OK);
+    ASSERT_EQ(runtime_->RpcServerRegisterIf(&kTestInterface, nullptr, nullptr), win::RPC_S_OK);
     listener_ = std::thread([this] { runtime_->RpcServerListen(1, 1234, 0); });
     while (!runtime_->IsListening()) std::this_thread::yield();
     path_ = PipeSocketPath(L"\\pipe\\rpctest");
@@ -421,7 +421,7 @@ TEST(RpcServerLimits, StalledAndIdleConnectionsAreDropped) {
   limits.maxConnections = 4;
   RpcRuntime runtime(limits);
   ASSERT_EQ(runtime.RpcServerUseProtseqEpW(L"ncacn_np", 20, L"\\pipe\\limits", nullptr), win::RPC_S_OK);
-  ASSERT_EQ(runtime.RpcServerRegisterIf(&kTestSpec, nullptr, nullptr), win::RPC_S_OK);
+  ASSERT_EQ(runtime.RpcServerRegisterIf(&kTestInterface, nullptr, nullptr), win::RPC_S_OK);
   ASSERT_EQ(runtime.RpcServerListen(1, 1234, 1), win::RPC_S_OK);  // serves on its own thread
   std::string path = PipeSocketPath(L"\\pipe\\limits");
 
@@ -481,7 +481,7 @@ TEST_F(RpcServerTest, OnlyOwnerAndAdminGroupMayConnect) {
   Machine::Current()->SetSetting("rpc.admin_group", "65534");
   RpcRuntime groupRuntime;
   ASSERT_EQ(groupRuntime.RpcServerUseProtseqEpW(L"ncacn_np", 20, L"\\pipe\\grouped", nullptr), win::RPC_S_OK);
-  ASSERT_EQ(groupRuntime.RpcServerRegisterIf(&kTestSpec, nullptr, nullptr), win::RPC_S_OK);
+  ASSERT_EQ(groupRuntime.RpcServerRegisterIf(&kTestInterface, nullptr, nullptr), win::RPC_S_OK);
   ASSERT_EQ(groupRuntime.RpcServerListen(1, 4, 1), win::RPC_S_OK);
   std::string grouped = PipeSocketPath(L"\\pipe\\grouped");
 

@@ -114,7 +114,7 @@ TEST(Zvorxctl, CallsTheRunningServiceAndReportsFailures) {
   });
   platform::RpcRuntime runtime;
   ASSERT_EQ(runtime.RpcServerUseProtseqEpW(control::kProtocolSequence, 20, control::kEndpoint, nullptr), 0);
-  ASSERT_EQ(runtime.RpcServerRegisterIf(control::ZvorxInterfaceServerSpec(), nullptr, nullptr), 0);
+  ASSERT_EQ(runtime.RpcServerRegisterIf(control::ZvorxServerInterface(), nullptr, nullptr), 0);
   ASSERT_EQ(runtime.RpcServerListen(1, 1234, 1), 0);
 
   r = RunCtl(machine + " i 0 MAIN_ENGINE_SETLOG 0x10");
