@@ -230,6 +230,12 @@ void Machine::SetCurrent(std::shared_ptr<Machine> machine) {
   current = std::move(machine);
 }
 
+fs::path Machine::RunFolderOf(const fs::path& root) {
+  std::error_code ec;
+  fs::path absolute = fs::absolute(root, ec);
+  return ChooseRunFolder(ec ? root : absolute);
+}
+
 std::string Machine::SocketPath(const std::string& name) const {
   std::string path = (runFolder_ / name).string();
   if (path.size() >= sizeof(sockaddr_un{}.sun_path)) {

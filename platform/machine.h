@@ -82,6 +82,9 @@ class Machine {
   // A socket path in the run folder; throws MachineError when it would not
   // fit the 108-byte limit.
   std::string SocketPath(const std::string& name) const;
+  // The run folder a machine at `root` uses, without opening it: clients
+  // that only talk to the machine's sockets need no database access.
+  static std::filesystem::path RunFolderOf(const std::filesystem::path& root);
 
   // Runs fn under the process-wide connection lock (reads).
   void Read(const std::function<void(sqlite3*)>& fn);

@@ -104,6 +104,26 @@ inline constexpr LONG RPC_S_DUPLICATE_ENDPOINT = 1740;
 inline constexpr LONG RPC_X_NULL_REF_POINTER = 1780;
 inline constexpr LONG RPC_X_BAD_STUB_DATA = 1783;
 inline constexpr LONG RPC_S_ACCESS_DENIED = 5;
+inline constexpr LONG RPC_S_INVALID_BINDING = 1702;
+inline constexpr LONG RPC_S_ALREADY_REGISTERED = 1711;
+inline constexpr LONG RPC_S_NO_PROTSEQS_REGISTERED = 1714;
+inline constexpr LONG RPC_S_NOT_LISTENING = 1715;
+inline constexpr LONG RPC_S_CANT_CREATE_ENDPOINT = 1720;
+inline constexpr LONG RPC_S_OUT_OF_RESOURCES = 1721;
+inline constexpr LONG RPC_S_SERVER_TOO_BUSY = 1723;
+inline constexpr LONG RPC_S_CALL_FAILED_DNE = 1727;
+inline constexpr LONG RPC_S_UNSUPPORTED_TRANS_SYN = 1730;
+inline constexpr LONG RPC_S_INVALID_ARG = 87;
+inline constexpr LONG RPC_S_OUT_OF_MEMORY = 14;
+inline constexpr LONG RPC_S_CALL_CANCELLED = 1818;
+
+struct GUID {
+  DWORD Data1 = 0;
+  WORD Data2 = 0;
+  WORD Data3 = 0;
+  BYTE Data4[8] = {};
+  friend bool operator==(const GUID&, const GUID&) = default;
+};
 
 // ---- HRESULTs -----------------------------------------------------------
 inline constexpr HRESULT S_OK = 0;

@@ -1,0 +1,87 @@
+// Fuzz target for the RPC server's connection handling: each input is the
+// byte stream of one client connection to a live server that serves the
+// control interface (fragment reassembly, binds, context and opnum checks,
+// stub decoding, faults and closes). After the input the client shuts its
+// sending side; the server must answer what it can and close, within a
+// bounded time, and must keep serving the next connection.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "control/zvorx_interface.h"
+#include "platform/machine.h"
+#include "platform/rpc_server.h"
+
+using namespace zv::platform;
+
+namespace {
+
+std::string socketPath;
+
+// poll that resumes after signals (libFuzzer's timer interrupts it).
+int Wait(pollfd& p, int ms) {
+  for (;;) {
+    int r = poll(&p, 1, ms);
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+void StartServer() {
+  auto root = std::filesystem::temp_directory_path() / ("zvm-fuzz-" + std::to_string(getpid()));
+  std::filesystem::remove_all(root);
+  Machine::SetCurrent(Machine::Open(root, true));
+  RpcLimits limits;
+  limits.pduTimeoutMs = 1000;
+  static RpcRuntime* runtime = new RpcRuntime(limits);
+  if (runtime->RpcServerUseProtseqEpW(L"ncacn_np", 20, zv::control::kEndpoint, nullptr) != 0 ||
+      runtime->RpcServerRegisterIf(zv::control::ZvorxServerInterface(), nullptr, nullptr) != 0 ||
+      runtime->RpcServerListen(1, 1234, 1) != 0) {
+    std::abort();
+  }
+  socketPath = PipeSocketPath(zv::control::kEndpoint);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static bool started = (StartServer(), true);
+  (void)started;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) std::abort();
+  std::size_t sent = 0;
+  char buffer[4096];
+  while (sent < size) {
+    pollfd p{fd, POLLOUT | POLLIN, 0};
+    if (Wait(p, 5000) <= 0) std::abort();  // the server stopped reading and writing
+    if (p.revents & POLLIN) {
+      ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) break;  // closed by the server
+    }
+    if (p.revents & POLLOUT) {
+      ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+    if (p.revents & (POLLHUP | POLLERR)) break;
+  }
+  shutdown(fd, SHUT_WR);
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (Wait(p, 5000) <= 0) std::abort();  // the server never closed
+    if (recv(fd, buffer, sizeof buffer, 0) <= 0) break;
+  }
+  close(fd);
+  return 0;
+}
