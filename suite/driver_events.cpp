@@ -1,0 +1,215 @@
+// Injected events and the control connection: see driver_events.h.
+#include "suite/driver_events.h"
+
+#include <unistd.h>
+
+#include "platform/filter_api.h"
+#include "platform/text.h"
+
+namespace zv::suite {
+
+using platform::wire::Outcome;
+namespace wire = platform::wire;
+
+std::string Notification::Bytes() const {
+  std::string b(wire::kNotificationSize, '\0');
+  wire::PutU32(b, field::Param1, param1);
+  b[field::Kind] = static_cast<char>(kind);
+  wire::PutU32(b, field::Param2, param2);
+  wire::PutU32(b, field::Param3, param3);
+  wire::PutU32(b, field::ProcessId, processId);
+  wire::PutU32(b, field::DesiredAccess, desiredAccess);
+  std::wstring units = path.substr(0, field::PathUnits - 1);
+  std::string bytes = text::ToUtf16Le(units);
+  b.replace(field::Path, bytes.size(), bytes);
+  wire::PutU32(b, field::PathLength, pathLength);
+  return b;
+}
+
+Notification Notification::FromBytes(std::string_view b) {
+  Notification n;
+  if (b.size() < wire::kNotificationSize) return n;
+  n.param1 = wire::GetU32(b, field::Param1);
+  n.kind = static_cast<std::uint8_t>(b[field::Kind]);
+  n.param2 = wire::GetU32(b, field::Param2);
+  n.param3 = wire::GetU32(b, field::Param3);
+  n.processId = wire::GetU32(b, field::ProcessId);
+  n.desiredAccess = wire::GetU32(b, field::DesiredAccess);
+  n.pathLength = wire::GetU32(b, field::PathLength);
+  n.path = text::FromUtf16LeField(b.data() + field::Path, field::PathUnits);
+  return n;
+}
+
+bool Notification::WaitsForReply(std::uint8_t kind) {
+  switch (kind) {
+    case 3: case 4: case 5: case 7: case 8: case 10:
+      return true;
+    default:
+      return false;
+  }
+}
+
+namespace {
+bool StartsWithI(std::wstring_view s, std::wstring_view prefix) {
+  return s.size() >= prefix.size() && text::AsciiIEquals(s.substr(0, prefix.size()), prefix);
+}
+}  // namespace
+
+std::optional<std::wstring> ToDevicePath(platform::Machine& machine, const std::wstring& pathIn) {
+  std::wstring path = pathIn;
+  if (StartsWithI(path, L"\\Device\\")) return path;
+  if (StartsWithI(path, L"\\\\?\\UNC\\")) return L"\\Device\\Mup\\" + path.substr(8);
+  if (StartsWithI(path, L"\\\\?\\")) path = path.substr(4);
+  else if (StartsWithI(path, L"\\??\\")) path = path.substr(4);
+  else if (StartsWithI(path, L"\\\\")) return L"\\Device\\Mup\\" + path.substr(2);
+  if (path.size() < 2 || path[1] != L':' || !((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')))
+    return std::nullopt;
+  if (path.size() > 2 && path[2] != L'\\') return std::nullopt;  // drive-relative forms are not paths the driver sees
+  std::optional<std::string> device;
+  machine.Read([&](sqlite3* db) {
+    platform::Statement q(db, "SELECT device FROM volumes WHERE letter = ?;");
+    q.Bind(1, text::ToUtf8(path.substr(0, 2)));
+    if (q.Step()) device = q.Text(0);
+  });
+  if (!device) return std::nullopt;
+  return text::FromUtf8(*device) + path.substr(2);
+}
+
+const char* OutcomeName(const InjectResult& r) {
+  if (!r.delivered) return "error";
+  switch (r.outcome) {
+    case Outcome::Replied: return r.allow ? "allow" : "deny";
+    case Outcome::NoReplyExpected: return "noreply";
+    case Outcome::TimedOut: return "timeout";
+    case Outcome::NoClient: return "noclient";
+  }
+  return "error";
+}
+
+DriverControl::DriverControl(std::wstring filterName) : filter_(std::move(filterName)) {
+  try {
+    fd_ = wire::ConnectControl(filter_);
+  } catch (const platform::MachineError&) {
+    fd_ = -1;
+  }
+}
+
+DriverControl::~DriverControl() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+InjectResult DriverControl::Inject(const Notification& n) {
+  InjectResult r;
+  if (fd_ < 0) {
+    r.error = "the driver is not loaded";
+    return r;
+  }
+  std::string body(4, '\0');
+  body += n.Bytes();
+  win::HRESULT hr = win::E_FAIL;
+  std::string payload;
+  if (!wire::Call(fd_, wire::Frame::Inject, body, hr, payload)) {
+    ::close(fd_);
+    fd_ = -1;
+    r.error = "the driver closed the connection";
+    return r;
+  }
+  if (hr != win::S_OK || payload.size() < wire::kOutcomeSize) {
+    char text[64];
+    std::snprintf(text, sizeof text, "refused (0x%08X)", static_cast<unsigned>(hr));
+    r.error = text;
+    return r;
+  }
+  r.delivered = true;
+  r.outcome = static_cast<Outcome>(wire::GetU32(payload, 0));
+  r.allow = static_cast<std::uint8_t>(payload[4]);
+  r.auxFlag = static_cast<std::uint8_t>(payload[5]);
+  r.messageId = wire::GetU64(payload, 8);
+  return r;
+}
+
+std::optional<std::wstring> DriverControl::DevicePath(const std::wstring& path, InjectResult& failure) {
+  std::optional<std::wstring> device;
+  try {
+    device = ToDevicePath(*platform::Machine::Current(), path);
+  } catch (const platform::MachineError& e) {
+    failure.error = e.what();
+    return std::nullopt;
+  }
+  if (!device) failure.error = "no volume for " + text::ToUtf8(path);
+  return device;
+}
+
+InjectResult DriverControl::InjectOpen(std::uint32_t pid, const std::wstring& path, std::uint32_t desiredAccess,
+                                       bool create, bool isDir) {
+  InjectResult failure;
+  auto device = DevicePath(path, failure);
+  if (!device) return failure;
+  Notification n;
+  n.kind = 3;
+  n.processId = pid;
+  n.desiredAccess = desiredAccess;
+  n.param1 = create ? 1 : 0;
+  n.param3 = isDir ? 1 : 0;
+  n.path = *device;
+  return Inject(n);
+}
+
+InjectResult DriverControl::InjectRename(std::uint32_t pid, const std::wstring& source, const std::wstring& target,
+                                         bool replace, std::uint32_t desiredAccess) {
+  InjectResult failure;
+  auto from = DevicePath(source, failure);
+  if (!from) return failure;
+  auto to = DevicePath(target, failure);
+  if (!to) return failure;
+  Notification n;
+  n.kind = 4;
+  n.processId = pid;
+  n.desiredAccess = desiredAccess;
+  n.param1 = replace ? 1 : 0;
+  n.path = *from + L'\0' + *to;
+  n.pathLength = static_cast<std::uint32_t>(from->size() + 1);
+  return Inject(n);
+}
+
+InjectResult DriverControl::InjectProcess(std::uint32_t pid, std::uint32_t parent, bool created) {
+  Notification n;
+  n.kind = 2;
+  n.processId = pid;
+  n.param1 = parent;
+  n.param2 = created ? 1 : 0;
+  return Inject(n);
+}
+
+InjectResult DriverControl::InjectImage(std::uint32_t pid, const std::wstring& imagePath) {
+  InjectResult failure;
+  auto device = DevicePath(imagePath, failure);
+  if (!device) return failure;
+  Notification n;
+  n.kind = 1;
+  n.processId = pid;
+  n.path = *device;
+  return Inject(n);
+}
+
+std::optional<std::string> DriverControl::Status() {
+  if (fd_ < 0) return std::nullopt;
+  win::HRESULT hr = win::E_FAIL;
+  std::string payload;
+  if (!wire::Call(fd_, wire::Frame::Status, {}, hr, payload)) {
+    ::close(fd_);
+    fd_ = -1;
+    return std::nullopt;
+  }
+  return payload;
+}
+
+win::HRESULT DriverControl::Unload() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  return platform::Filters::Get().FilterUnload(filter_.c_str());
+}
+
+}  // namespace zv::suite
