@@ -3,6 +3,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "platform/filter_api.h"
 #include "platform/text.h"
 
@@ -12,42 +15,37 @@ using platform::wire::Outcome;
 namespace wire = platform::wire;
 
 std::string Notification::Bytes() const {
-  std::string b(wire::kNotificationSize, '\0');
-  wire::PutU32(b, field::Param1, param1);
-  b[field::Kind] = static_cast<char>(kind);
-  wire::PutU32(b, field::Param2, param2);
-  wire::PutU32(b, field::Param3, param3);
-  wire::PutU32(b, field::ProcessId, processId);
-  wire::PutU32(b, field::DesiredAccess, desiredAccess);
-  std::wstring units = path.substr(0, field::PathUnits - 1);
-  std::string bytes = text::ToUtf16Le(units);
-  b.replace(field::Path, bytes.size(), bytes);
-  wire::PutU32(b, field::PathLength, pathLength);
-  return b;
+  channel::_MXRED_NOTIFICATION record{};
+  record.Param1 = param1;
+  record.Kind = kind;
+  record.Param2 = param2;
+  record.Param3 = param3;
+  record.ProcessId = processId;
+  record.DesiredAccess = desiredAccess;
+  // Copied unit by unit: a rename holds source, zero, target.
+  std::size_t units = std::min(path.size(), channel::kPathUnits - 1);
+  for (std::size_t i = 0; i < units; ++i) record.Path[i] = static_cast<std::uint16_t>(path[i]);
+  record.PathLength = pathLength;
+  return std::string(reinterpret_cast<const char*>(&record), sizeof record);
 }
 
 Notification Notification::FromBytes(std::string_view b) {
   Notification n;
-  if (b.size() < wire::kNotificationSize) return n;
-  n.param1 = wire::GetU32(b, field::Param1);
-  n.kind = static_cast<std::uint8_t>(b[field::Kind]);
-  n.param2 = wire::GetU32(b, field::Param2);
-  n.param3 = wire::GetU32(b, field::Param3);
-  n.processId = wire::GetU32(b, field::ProcessId);
-  n.desiredAccess = wire::GetU32(b, field::DesiredAccess);
-  n.pathLength = wire::GetU32(b, field::PathLength);
-  n.path = text::FromUtf16LeField(b.data() + field::Path, field::PathUnits);
+  if (b.size() < sizeof(channel::_MXRED_NOTIFICATION)) return n;
+  channel::_MXRED_NOTIFICATION record;
+  std::memcpy(&record, b.data(), sizeof record);
+  n.param1 = record.Param1;
+  n.kind = record.Kind;
+  n.param2 = record.Param2;
+  n.param3 = record.Param3;
+  n.processId = record.ProcessId;
+  n.desiredAccess = record.DesiredAccess;
+  n.pathLength = record.PathLength;
+  n.path = record.SourcePath();
   return n;
 }
 
-bool Notification::WaitsForReply(std::uint8_t kind) {
-  switch (kind) {
-    case 3: case 4: case 5: case 7: case 8: case 10:
-      return true;
-    default:
-      return false;
-  }
-}
+bool Notification::WaitsForReply(std::uint8_t kind) { return channel::KindExpectsReply(kind); }
 
 namespace {
 bool StartsWithI(std::wstring_view s, std::wstring_view prefix) {

@@ -1,7 +1,7 @@
 // Events handed to the running driver stand-in, and what became of them.
 //
-// Owns: the byte layout of a notification as the stand-in builds it (fields
-// at their fixed offsets in the 2104-byte record), conversion of DOS paths
+// Owns: Notification, an event as the stand-in builds it (turned into the
+// driver's record, channel::_MXRED_NOTIFICATION, byte for byte), conversion of DOS paths
 // to the driver's device form through the machine's volume table, and
 // DriverControl, the control connection used by tests, the CLI and the
 // scenario player to inject events, read the status and unload.
@@ -15,15 +15,9 @@
 #include "platform/filter_wire.h"
 #include "platform/machine.h"
 #include "platform/win32.h"
+#include "driver_channel/records.h"
 
 namespace zv::suite {
-
-// Field offsets inside the notification record.
-namespace field {
-inline constexpr std::size_t Param1 = 4, Kind = 8, Param2 = 20, Param3 = 28, ProcessId = 32, DesiredAccess = 36,
-                             Path = 44, PathLength = 2096;
-inline constexpr std::size_t PathUnits = 1026;
-}  // namespace field
 
 struct Notification {
   std::uint8_t kind = 0;
