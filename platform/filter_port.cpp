@@ -22,9 +22,11 @@ FilterPortObject::~FilterPortObject() {
 }
 
 void FilterPortObject::OnLastHandleClosed() {
-  ::shutdown(fd_, SHUT_RDWR);
-  if (receiver_.joinable() && receiver_.get_id() != std::this_thread::get_id()) receiver_.join();
+  // Pending reads fail now; then wait until the driver has dropped us (it
+  // closes its end), so a new connection made right after is not refused.
   Disconnect();
+  ::shutdown(fd_, SHUT_WR);
+  if (receiver_.joinable() && receiver_.get_id() != std::this_thread::get_id()) receiver_.join();
 }
 
 bool FilterPortObject::Bind(const std::shared_ptr<CompletionPortObject>& port, win::ULONG_PTR key) {
@@ -123,7 +125,7 @@ void FilterPortObject::ReceiveLoop() {
   while (wire::ReceiveFrame(fd_, header, body)) {
     if (header.type == wire::Frame::Message) {
       std::lock_guard lock(mutex_);
-      if (!connected_) break;
+      if (!connected_) continue;  // closing: drain until the driver closes
       if (!reads_.empty()) {
         Read read = reads_.front();
         reads_.pop_front();

@@ -169,8 +169,8 @@ void DriverDaemon::Serve(std::shared_ptr<Connection> c) {
       }
     }
   }
-  ::shutdown(c->fd, SHUT_RDWR);
   if (c->isPort) DropClient(c);
+  ::shutdown(c->fd, SHUT_RDWR);
   // The descriptor closes with the last reference (an injector may still
   // hold one while it writes).
 }

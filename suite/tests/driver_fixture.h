@@ -96,14 +96,18 @@ class PortClient {
       while (Next(p, 30000) == CompletionPortObject::Result::Packet && p.error == 0) {
         MessageBuffer* b = MessageBuffer::From(p.overlapped);
         Notification n = b->Read();
-        {
-          std::lock_guard lock(seenMutex);
-          seen.push_back(n);
-          seenBytes.emplace_back(b->View());
-        }
+        std::string bytes(b->View());
+        win::HRESULT replied = win::S_OK;
         if (Notification::WaitsForReply(n.kind)) {
           auto [allow, aux] = decide(n);
-          replyResults.push_back(Reply(b->MessageId(), allow, aux));
+          replied = Reply(b->MessageId(), allow, aux);
+        }
+        {
+          // Recorded once answered, so a test that saw it can close the port.
+          std::lock_guard lock(seenMutex);
+          seen.push_back(n);
+          seenBytes.push_back(bytes);
+          replyResults.push_back(replied);
         }
         if (Post(b) != win::HR_IO_PENDING) break;
       }
