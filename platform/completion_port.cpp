@@ -52,6 +52,8 @@ class RealCompletionPortApi : public CompletionPortApi {
   win::BOOL GetQueuedCompletionStatus(win::HANDLE portHandle, win::DWORD* bytes, win::ULONG_PTR* key,
                                       win::OVERLAPPED** overlapped, win::DWORD milliseconds) override {
     if (overlapped) *overlapped = nullptr;
+    if (bytes) *bytes = 0;
+    if (key) *key = 0;
     auto port = LookupHandleAs<CompletionPortObject>(portHandle);
     if (!port) {
       SetLastError(win::ERROR_INVALID_HANDLE);

@@ -113,6 +113,11 @@ win::HRESULT SpawnDriver(const std::wstring& filterName) {
     ::setsid();
     pid_t grandchild = ::fork();
     if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
+    // Nothing of the caller's stays open in the daemon (a socket of ours
+    // kept open there would keep a connection alive), except the pipe.
+    for (int fd = 3; fd < 1024; ++fd) {
+      if (fd != pipeFds[1]) ::close(fd);
+    }
     int devnull = ::open("/dev/null", O_RDONLY);
     int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (devnull >= 0) ::dup2(devnull, 0);
