@@ -1,0 +1,201 @@
+// The zvorx program run as a child against the real driver stand-in: one
+// fresh machine per test, clocks sped up with ZV_TIME_SCALE, and every
+// process of the test killed in TearDown.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/filter_api.h"
+#include "platform/filter_wire.h"
+#include "platform/machine.h"
+#include "suite/driver_events.h"
+
+extern char** environ;
+
+namespace zv::service {
+namespace {
+
+namespace fs = std::filesystem;
+using suite::DriverControl;
+using Outcome = platform::wire::Outcome;
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream f(p);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+int Count(const std::string& text, std::string_view needle) {
+  int n = 0;
+  for (auto p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+  return n;
+}
+
+class ZvorxChildTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    root_ = fs::temp_directory_path() / ("zvorx-" + std::to_string(::getpid()) + "-" + info->name());
+    fs::remove_all(root_);
+    machine_ = platform::Machine::Open(root_, true);
+    platform::Machine::SetCurrent(machine_);
+    ::setenv("ZV_MACHINE", root_.c_str(), 1);
+    ::setenv("ZV_TIME_SCALE", "100", 1);
+    if (!std::getenv("ZV_BIN_DIR")) {
+      fs::path self = fs::read_symlink("/proc/self/exe");
+      ::setenv("ZV_BIN_DIR", (self.parent_path().parent_path() / "bin").c_str(), 1);
+    }
+    bin_ = std::getenv("ZV_BIN_DIR");
+  }
+  void TearDown() override {
+    for (pid_t pid : children_) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+    std::ifstream f(platform::wire::DriverPidPath(L"ZVORX"));
+    pid_t pid = 0;
+    if (f >> pid && pid > 0) ::kill(pid, SIGKILL);
+    platform::Machine::SetCurrent(nullptr);
+    fs::path run = machine_->RunFolder();
+    machine_.reset();
+    fs::remove_all(run);
+    fs::remove_all(root_);
+  }
+
+  // Starts zvorx with its output in <root>/<name>.out and .err.
+  pid_t Start(const std::string& name, std::vector<std::string> args = {}) {
+    std::string program = bin_ + "/zvorx";
+    std::vector<std::string> all = {program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    std::string out = (root_ / (name + ".out")).string(), err = (root_ / (name + ".err")).string();
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(rc, 0);
+    children_.push_back(pid);
+    return pid;
+  }
+  // The exit status, or nothing when the child did not end in time.
+  std::optional<int> Wait(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(30)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (::waitpid(pid, &status, WNOHANG) == pid) {
+        std::erase(children_, pid);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
+  }
+  bool WaitConnected() {
+    for (int i = 0; i < 2000; ++i) {
+      auto status = DriverControl().Status();
+      if (status && status->find("client: connected") != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+  std::string Out(const std::string& name) { return ReadFile(root_ / (name + ".out")); }
+  std::string Err(const std::string& name) { return ReadFile(root_ / (name + ".err")); }
+
+  fs::path root_;
+  std::string bin_;
+  std::shared_ptr<platform::Machine> machine_;
+  std::vector<pid_t> children_;
+};
+
+TEST_F(ZvorxChildTest, ConsoleRunAnswersTheDriverRefusesASecondCopyAndEndsWhenItUnloads) {
+  pid_t zvorx = Start("first");
+  ASSERT_TRUE(WaitConnected()) << Err("first");
+
+  DriverControl control;
+  suite::Notification n;
+  n.kind = 5;
+  n.processId = 9002;
+  auto r = control.Inject(n);
+  EXPECT_EQ(r.outcome, Outcome::Replied);
+  EXPECT_EQ(r.allow, 1);
+  r = control.InjectOpen(9003, L"C:\\Program Files\\Trend Micro\\a.exe", 0x120089, false, false);
+  EXPECT_EQ(r.outcome, Outcome::Replied) << r.error;
+  EXPECT_EQ(r.allow, 1);
+  r = control.InjectProcess(9004, 9003, true);
+  EXPECT_EQ(r.outcome, Outcome::NoReplyExpected);
+
+  // A second copy leaves at once with 0 and writes nothing.
+  pid_t second = Start("second");
+  EXPECT_EQ(Wait(second), 0);
+  EXPECT_EQ(Err("second"), "");
+  EXPECT_EQ(Out("second"), "");
+
+  // Unloaded from outside: the pool ends, shutdown's own unload finds no
+  // driver, and its HRESULT 0x801F0013 is the exit code (low byte 0x13).
+  ASSERT_EQ(DriverControl().Unload(), win::S_OK);
+  EXPECT_EQ(Wait(zvorx), 0x13);
+  std::string out = Out("first");
+  EXPECT_EQ(out.find("ZVORX: Connecting to the filter ...\nZVORX: Port = 0x"), 0u) << out;
+  EXPECT_GE(Count(out, "ZVORX: Port is disconnected, probably due to scanner filter unloading.\n"), 8);
+  EXPECT_EQ(Count(out, "ZVORX:  All done. Result = 0x80070006\n"), 1);
+  // The restarted pool's worker may still report its end after that line.
+  EXPECT_NE(out.find("ZVORX:  RPC's Thread is terminating ... \r\n"
+                     "ZVORX:  Filter Unloading ...\r\n"
+                     "ZVORX:  (ERROR=0x801F0013)=FilterUnload() !!\r\n"
+                     "ZVORX:  Internal data cleanup ...\r\n"
+                     "ZVORX:  A Termination finished successfully ...\r\n"),
+            std::string::npos)
+      << out;
+  std::string err = Err("first");
+  EXPECT_EQ(Count(err, "[mxred] ServiceThreadFunc ---- <ERROR> WaitForMultipleObjects(SIGNALED:IOCP Thread)"), 8);
+  EXPECT_EQ(Count(err, "[mxred] Init ---- <ERROR> (ERROR=0x801f0013)=FilterUnload()"), 1);
+}
+
+TEST_F(ZvorxChildTest, TenFailedLoadsEndWithThree) {
+  machine_->SetSetting("fail.FilterLoad", "0x80070005");
+  auto started = std::chrono::steady_clock::now();
+  pid_t zvorx = Start("zvorx");
+  EXPECT_EQ(Wait(zvorx), 3);
+  // 55 s of back-off on a clock a hundred times faster.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  std::string err = Err("zvorx");
+  EXPECT_EQ(Count(err, "[mxred] Init ---- <ERROR> (ERROR=0x80070005)=FilterLoad()\r\n"), 10);
+  EXPECT_NE(err.find("[mxred] Init Error ---- <ERROR> Exceed Max Filter Error\r\n"), std::string::npos);
+  EXPECT_EQ(Out("zvorx"), "");
+  EXPECT_FALSE(DriverControl().Connected());
+}
+
+TEST_F(ZvorxChildTest, ALoadedDriverIsUnloadedStoppedAndLoadedAgain) {
+  ASSERT_EQ(platform::Filters::Get().FilterLoad(L"ZVORX"), win::S_OK);
+  // "net stop zvorx" is not waited for; the 3 s pause and the 1 s back-off
+  // (400 ms here) must outlast it, or it would stop the reloaded driver.
+  ::setenv("ZV_TIME_SCALE", "10", 1);
+  pid_t zvorx = Start("zvorx", {"-skipbe"});
+  ASSERT_TRUE(WaitConnected()) << Err("zvorx");
+  std::string err = Err("zvorx");
+  EXPECT_EQ(Count(err, "[mxred] Init ---- <ERROR> (ERROR=0x800700b7)=FilterLoad()\r\n"), 1);
+  EXPECT_EQ(Count(err, "FilterLoad()"), 1);
+  ASSERT_EQ(DriverControl().Unload(), win::S_OK);
+  EXPECT_EQ(Wait(zvorx), 0x13);
+}
+
+}  // namespace
+}  // namespace zv::service
