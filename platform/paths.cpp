@@ -129,6 +129,23 @@ std::shared_ptr<const Listing> ReadListing(Machine& machine, const std::string& 
   return listing;
 }
 
+// Folders found by a case-insensitive walk, keyed by drive letter and the
+// upper-cased DOS folder path. A hit is trusted only after one no-links open
+// of its host path, so a folder renamed, removed or replaced by a link falls
+// back to the walk. (A second host entry differing only in case, made behind
+// the machine's back, is not noticed while the hit stays valid.)
+struct FolderHit {
+  std::string host;
+  std::vector<std::string> folders;
+  std::vector<std::string> entries;
+  std::vector<std::wstring> longNames;
+};
+
+struct FolderCache {
+  std::mutex mutex;
+  std::unordered_map<std::wstring, std::shared_ptr<const FolderHit>> hits;
+};
+
 // openat2 with RESOLVE_NO_SYMLINKS: one kernel walk that fails when any
 // component is a link. -1 with errno when unavailable or failing.
 int OpenNoLinks(const std::string& path) {
@@ -362,8 +379,50 @@ win::DWORD Resolve(Machine& machine, std::wstring_view path, ResolvedPath& out) 
   // The volume's own folder must be a real folder, not a link to elsewhere.
   if (::lstat(cur.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return win::ERROR_PATH_NOT_FOUND;
   ShortNames aliases(std::shared_ptr<Machine>(std::shared_ptr<Machine>{}, &machine));
-  for (std::size_t i = 0; i < comps.size(); ++i) {
+  auto folderCache = machine.Cache<FolderCache>("folders");
+  std::wstring folderKey;
+  std::size_t start = 0;
+  bool sawLink = false;
+  if (comps.size() >= 2) {
+    folderKey += text::AsciiUpper(out.dos.letter);
+    for (std::size_t i = 0; i + 1 < comps.size(); ++i) folderKey += L"\\" + text::AsciiUpperCopy(comps[i]);
+    std::shared_ptr<const FolderHit> hit;
+    {
+      std::lock_guard lock(folderCache->mutex);
+      auto it = folderCache->hits.find(folderKey);
+      if (it != folderCache->hits.end()) hit = it->second;
+    }
+    if (hit && hit->host.compare(0, root->hostFolder.size(), root->hostFolder) == 0) {
+      int fd = OpenNoLinks(hit->host);
+      struct stat hst;
+      if (fd >= 0) {
+        bool ok = ::fstat(fd, &hst) == 0 && S_ISDIR(hst.st_mode);
+        ::close(fd);
+        if (ok) {
+          cur = hit->host;
+          st = hst;
+          out.folders = hit->folders;
+          out.entries = hit->entries;
+          std::copy(hit->longNames.begin(), hit->longNames.end(), out.longNames.begin());
+          out.parentHost = hit->folders.back();
+          out.leafHostName = hit->entries.back();
+          start = comps.size() - 1;
+        }
+      }
+    }
+  }
+  for (std::size_t i = start; i < comps.size(); ++i) {
     bool last = i + 1 == comps.size();
+    if (last && start == 0 && !sawLink && !folderKey.empty()) {
+      auto hit = std::make_shared<FolderHit>();
+      hit->host = cur;
+      hit->folders = out.folders;
+      hit->entries = out.entries;
+      hit->longNames.assign(out.longNames.begin(), out.longNames.end() - 1);
+      std::lock_guard lock(folderCache->mutex);
+      if (folderCache->hits.size() >= kMaxCachedFolders) folderCache->hits.clear();
+      folderCache->hits[folderKey] = std::move(hit);
+    }
     std::string name = hostNames[i];
     // A folder whose listing is known: pick the name from it, so a name in
     // the wrong case costs one stat instead of a failed one and a second.
@@ -418,6 +477,7 @@ win::DWORD Resolve(Machine& machine, std::wstring_view path, ResolvedPath& out) 
       return win::ERROR_SUCCESS;
     }
     if (S_ISLNK(est.st_mode)) {
+      sawLink = true;
       char* real = ::realpath(candidate.c_str(), nullptr);
       if (!real) {
         int err = errno;

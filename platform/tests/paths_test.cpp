@@ -103,6 +103,14 @@ TEST_F(Paths, MixedCaseTreeResolvesToTheExistingEntries) {
   MakeFile(C("Program Files/Late.txt"));
   ASSERT_EQ(Resolve(L"C:\\PROGRAM FILES\\LATE.TXT", r), 0u);
   EXPECT_TRUE(r.exists);
+  // A folder renamed or replaced on the host after a wrong-case walk.
+  fs::rename(C("Program Files/Common Files"), C("Program Files/COMMON files"));
+  ASSERT_EQ(Resolve(L"c:\\PROGRAM FILES\\common files\\foo.txt", r), 0u);
+  EXPECT_EQ(fs::path(r.host), fs::canonical(C("Program Files/COMMON files/Foo.TXT")));
+  fs::rename(C("Program Files/COMMON files"), C("Program Files/Moved"));
+  fs::create_directories(C("Elsewhere"));
+  fs::create_symlink(root_ / "run", C("Program Files/common files"));
+  EXPECT_EQ(ResolveError(L"c:\\PROGRAM FILES\\common files\\foo.txt"), win::ERROR_ACCESS_DENIED);
 }
 
 TEST_F(Paths, EscapesAreRefused) {
