@@ -60,6 +60,7 @@ class Responders {
     if (platform::Filters::Get().FilterConnectCommunicationPort(L"\\TavrelORXPort", 0, nullptr, 0, nullptr,
                                                                 &port_) != win::S_OK) {
       std::fprintf(stderr, "cannot connect to the port\n");
+      platform::Filters::Get().FilterUnload(L"ZVORX");  // leave no daemon behind
       std::exit(1);
     }
     completion_ = platform::CompletionPorts::Get().CreateIoCompletionPort(port_, nullptr, 0, threads);
