@@ -5,6 +5,11 @@
 // subscription steps, or keep handles beyond the single-instance mutex.
 #include "service/startup.h"
 
+#include <atomic>
+#include <memory>
+
+#include "control/control_thread.h"
+#include "control/main_commands.h"
 #include "driver_channel/port_client.h"
 #include "driver_channel/records.h"
 #include "log/format.h"
@@ -14,7 +19,9 @@
 #include "platform/filter_api.h"
 #include "platform/handles.h"
 #include "platform/process_api.h"
+#include "platform/sync_api.h"
 #include "platform/text.h"
+#include "service/ntservice.h"
 
 namespace zv::service {
 namespace {
@@ -26,6 +33,8 @@ template <class... A>
 void Console(std::string_view format, const A&... args) {
   platform::ConsoleWrite(log::FormatNarrow(format, args...));
 }
+
+std::atomic<win::LPTHREAD_START_ROUTINE> g_controlThread{control::ControlInterfaceThread};
 
 bool Contains(std::wstring_view text, std::wstring_view word) { return text.find(word) != std::wstring_view::npos; }
 
@@ -42,6 +51,8 @@ void AllowFilterUnload() {
 }
 
 }  // namespace
+
+void SetControlThreadRoutine(win::LPTHREAD_START_ROUTINE routine) { g_controlThread = routine; }
 
 Switches ReadSwitches(std::wstring_view commandLine) {
   Switches s;
@@ -173,8 +184,9 @@ int ZvorxMain(std::wstring_view commandLine) {
   log::LogWrite(0xffff, L"Init", L"RAVORIdoduz Starting ... skipbe=%d skipac=%d", switches.skipBackup ? 1 : 0,
                 switches.skipAccess ? 1 : 0);
 
-  // 5. MAIN command handlers: integer to CommandSignalI, string to
-  //    CommandSignalS, integer-and-string to CommandSignalIS (control/).
+  // 5. MAIN command handlers: integer, string, integer-and-string.
+  control::SubscribeMainCommandHandlers();
+
   // 6. Backup engine: create, Initialize; unless -skipbe, OnCommandInt to
   //    CommandSignalI, then OnCommandString to CommandSignalS; its free-process
   //    test goes to channel::SetFreeProcessTest.
@@ -199,23 +211,31 @@ int ZvorxMain(std::wstring_view commandLine) {
   // 10. Driver.
   if (!LoadFilterDriver()) return kExitFilterLoad;
 
-  // 11. Control-interface thread (control/): started here on a plain thread
-  //     whose handle is not kept.
-  // 12. Service object "ZVORXEngine" with ServiceThreadFunc as work routine.
+  // 11. Control-interface thread; it runs until the process ends.
+  if (win::LPTHREAD_START_ROUTINE routine = g_controlThread.load()) {
+    win::DWORD threadId = 0;
+    platform::CloseHandle(platform::Threads::Get().CreateThread(nullptr, 0, routine, nullptr, 0, &threadId));
+  }
+
+  // 12.
+  auto service = std::make_unique<MXNTService>(kServiceName, channel::ServiceThreadFunc);
+
   // 13. Engines whose work flag is already set: backup SessionFitler, then
   //     access-control ApplyDefaultRules.
 
   // 14. Serve.
   if (switches.service) {
-    // Without the service wrapper the dispatcher cannot be reached, as for
-    // a program that the service control manager did not start.
-    platform::SetLastError(win::ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+    // Returns when the service has stopped, or at once when the service
+    // manager did not start this process.
+    service->Run();
   } else {
     channel::ServiceThreadFunc(nullptr);
   }
 
   // 15.
-  return Shutdown(instanceMutex);
+  int exitCode = Shutdown(instanceMutex);
+  service.reset();
+  return exitCode;
 }
 
 }  // namespace zv::service

@@ -50,6 +50,10 @@ bool LoadFilterDriver();
 // `instanceMutex`.
 int Shutdown(win::HANDLE instanceMutex);
 
+// The routine of the control-interface thread that start-up launches
+// (control::ControlInterfaceThread unless replaced; null starts none).
+void SetControlThreadRoutine(win::LPTHREAD_START_ROUTINE routine);
+
 // The whole main routine; returns the process exit code.
 int ZvorxMain(std::wstring_view commandLine);
 

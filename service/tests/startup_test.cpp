@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "control/control_thread.h"
 #include "driver_channel/port_client.h"
 #include "driver_channel/tests/fake_port.h"
 #include "log/log.h"
@@ -105,10 +106,21 @@ constexpr char kShutdownConsole[] =
     "ZVORX:  Internal data cleanup ...\r\n"
     "ZVORX:  A Termination finished successfully ...\r\n";
 
+std::atomic<int> controlThreads{0};
+
 class StartupTest : public ::testing::Test {
  protected:
-  void SetUp() override { driver_.connectResult = win::HR_FLT_FILTER_NOT_FOUND; }  // serving ends at once
+  static DWORD ControlThread(void*) {
+    ++controlThreads;
+    return 0;
+  }
+  void SetUp() override {
+    driver_.connectResult = win::HR_FLT_FILTER_NOT_FOUND;  // serving ends at once
+    SetControlThreadRoutine(&ControlThread);
+    controlThreads = 0;
+  }
   void TearDown() override {
+    SetControlThreadRoutine(control::ControlInterfaceThread);
     threads_.JoinAll();
     log::SetLevelMask(1);
     channel::SetSharedPortHandle(win::INVALID_HANDLE_VALUE);
@@ -171,6 +183,8 @@ TEST_F(StartupTest, FirstSuccessSleepsOneSecondThenServesAndShutsDown) {
                                          "ERROR: Connecting to filter port: 0x801f0013\n") +
                                  kShutdownConsole);
   EXPECT_TRUE(processes_.executed.empty());
+  threads_.JoinAll();
+  EXPECT_EQ(controlThreads.load(), 1);
   // Start-up set the default mask: only error lines.
   auto lines = debug_.Lines();
   ASSERT_EQ(lines.size(), 1u);
@@ -204,6 +218,7 @@ TEST_F(StartupTest, TenFailedLoadsEndWithThreeAfterFiftyFiveVirtualSeconds) {
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(lines.back().find(L"[mxred] Init Error ---- <ERROR> Exceed Max Filter Error\r\n"), std::wstring::npos);
   EXPECT_TRUE(console_.Text().empty());  // no serving, no shutdown
+  EXPECT_EQ(controlThreads.load(), 0);
 }
 
 TEST_F(StartupTest, PrivilegeFailureEndsWithTwoBeforeTheDriverIsTouched) {

@@ -76,8 +76,8 @@ class ZvorxChildTest : public ::testing::Test {
   }
 
   // Starts zvorx with its output in <root>/<name>.out and .err.
-  pid_t Start(const std::string& name, std::vector<std::string> args = {}) {
-    std::string program = bin_ + "/zvorx";
+  pid_t Start(const std::string& name, std::vector<std::string> args = {}, const std::string& file = "zvorx") {
+    std::string program = bin_ + "/" + file;
     std::vector<std::string> all = {program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -142,6 +142,15 @@ TEST_F(ZvorxChildTest, ConsoleRunAnswersTheDriverRefusesASecondCopyAndEndsWhenIt
   r = control.InjectProcess(9004, 9003, true);
   EXPECT_EQ(r.outcome, Outcome::NoReplyExpected);
 
+  // The control interface comes up 3500 ms (35 ms here) after start-up and
+  // reaches the MAIN handlers: the mask 0xffff shows the progress lines.
+  bool set = false;
+  for (int i = 0; i < 200 && !set; ++i) {
+    set = Wait(Start("ctl", {"i", "0", "MAIN_ENGINE_SETLOG", "65535"}, "zvorxctl")) == 0;
+    if (!set) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(set) << Err("ctl");
+
   // A second copy leaves at once with 0 and writes nothing.
   pid_t second = Start("second");
   EXPECT_EQ(Wait(second), 0);
@@ -167,6 +176,10 @@ TEST_F(ZvorxChildTest, ConsoleRunAnswersTheDriverRefusesASecondCopyAndEndsWhenIt
   std::string err = Err("first");
   EXPECT_EQ(Count(err, "[mxred] ServiceThreadFunc ---- <ERROR> WaitForMultipleObjects(SIGNALED:IOCP Thread)"), 8);
   EXPECT_EQ(Count(err, "[mxred] Init ---- <ERROR> (ERROR=0x801f0013)=FilterUnload()"), 1);
+  EXPECT_EQ(Count(err, "[mxred] Init ---- RPC thread exit ...\r\n"), 1);
+  EXPECT_EQ(Count(err, "[mxred] Init ---- Filter Unloading ...\r\n"), 1);
+  EXPECT_EQ(Count(err, "[mxred] CleanupPluginDll ---- Plug-in list init ...\r\n"), 1);
+  EXPECT_EQ(Count(err, "[mxred] Init ---- Finished !!\r\n"), 1);
 }
 
 TEST_F(ZvorxChildTest, TenFailedLoadsEndWithThree) {
@@ -195,6 +208,17 @@ TEST_F(ZvorxChildTest, ALoadedDriverIsUnloadedStoppedAndLoadedAgain) {
   EXPECT_EQ(Count(err, "FilterLoad()"), 1);
   ASSERT_EQ(DriverControl().Unload(), win::S_OK);
   EXPECT_EQ(Wait(zvorx), 0x13);
+}
+
+TEST_F(ZvorxChildTest, ServiceSwitchOutsideTheServiceManagerShutsDownAtOnce) {
+  pid_t zvorx = Start("zvorx", {"-service"});
+  EXPECT_EQ(Wait(zvorx), 0);  // the driver it loaded unloads cleanly
+  EXPECT_EQ(Out("zvorx"),
+            "ZVORX:  RPC's Thread is terminating ... \r\n"
+            "ZVORX:  Filter Unloading ...\r\n"
+            "ZVORX:  Internal data cleanup ...\r\n"
+            "ZVORX:  A Termination finished successfully ...\r\n");
+  EXPECT_FALSE(DriverControl().Connected());
 }
 
 }  // namespace
