@@ -46,7 +46,7 @@ namespace {
 // Widths and precisions beyond this come only from garbage '*' arguments.
 constexpr int kMaxField = 1 << 20;
 
-struct Conversion {
+struct Directive {
   bool left = false;
   bool plus = false;
   bool space = false;
@@ -97,7 +97,7 @@ class Formatter {
   // One conversion starting at the '%' at `start`; returns where the text goes on.
   std::size_t Conversion(View f, std::size_t start) {
     std::size_t i = start + 1;
-    Conversion s;
+    Directive s;
     for (; i < f.size(); ++i) {
       C c = f[i];
       if (c == C('-')) s.left = true;
@@ -181,7 +181,7 @@ class Formatter {
     return i;
   }
 
-  static void ParseLength(View f, std::size_t& i, Conversion& s) {
+  static void ParseLength(View f, std::size_t& i, Directive& s) {
     auto at = [&](std::size_t k) { return i + k < f.size() ? static_cast<char>(f[i + k]) : '\0'; };
     switch (at(0)) {
       case 'h':
@@ -233,7 +233,7 @@ class Formatter {
   }
 
   // Whether a character conversion means an 8-bit character.
-  static bool NarrowArgExpected(const Conversion& s, bool upper) {
+  static bool NarrowArgExpected(const Directive& s, bool upper) {
     if (s.wideModifier) return false;
     if (s.narrowModifier) return true;
     return kWide ? upper : !upper;
@@ -244,7 +244,7 @@ class Formatter {
   }
 
   // Width padding with spaces around finished text.
-  void Pad(const Conversion& s, View text) {
+  void Pad(const Directive& s, View text) {
     int fill = s.width - static_cast<int>(text.size());
     if (!s.left) AppendRepeated(C(' '), fill);
     out_.append(text);
@@ -255,7 +255,7 @@ class Formatter {
     for (char c : ascii) out_.push_back(static_cast<C>(static_cast<unsigned char>(c)));
   }
 
-  void Integer(const Conversion& s, char conv, const FormatArg* a) {
+  void Integer(const Directive& s, char conv, const FormatArg* a) {
     if (!a || !a->IsNumber()) return;
     const std::uint64_t mask = s.bits == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << s.bits) - 1;
     const std::uint64_t raw = a->AsUnsigned() & mask;
@@ -286,7 +286,7 @@ class Formatter {
     if (s.left) AppendRepeated(C(' '), fill);
   }
 
-  void Pointer(const Conversion& s, const FormatArg* a) {
+  void Pointer(const Directive& s, const FormatArg* a) {
     if (!a || !a->IsNumber()) return;
     std::uint64_t v = a->AsUnsigned();
     std::array<C, 16> text;
@@ -294,7 +294,7 @@ class Formatter {
     Pad(s, View(text.data(), text.size()));
   }
 
-  void Char(const Conversion& s, bool narrowChar, const FormatArg* a) {
+  void Char(const Directive& s, bool narrowChar, const FormatArg* a) {
     if (!a || !a->IsNumber()) return;
     std::uint64_t v = a->AsUnsigned();
     std::basic_string<C> c;
@@ -314,7 +314,7 @@ class Formatter {
     Pad(s, c);
   }
 
-  void Text(const Conversion& s, const FormatArg* a) {
+  void Text(const Directive& s, const FormatArg* a) {
     if (!a || a->IsNumber()) return;
     auto limit = [&](std::size_t size) {
       return s.precision >= 0 && static_cast<std::size_t>(s.precision) < size ? static_cast<std::size_t>(s.precision)
@@ -342,7 +342,7 @@ class Formatter {
     }
   }
 
-  void Floating(const Conversion& s, char conv, const FormatArg* a) {
+  void Floating(const Directive& s, char conv, const FormatArg* a) {
     if (!a || !a->IsNumber()) return;
     std::string hostFormat = "%";
     if (s.left) hostFormat += '-';
