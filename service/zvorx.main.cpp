@@ -1,9 +1,10 @@
 // The zvorx program: the service that answers the minifilter driver.
 //
 // Owns: the hand-over from the host's argument vector to the main routine,
-// and the program's row in the machine's process table.
+// the program's row in the machine's process table, and the process's end.
 // Must not: do any work of its own.
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/machine.h"
 #include "platform/process_table.h"
@@ -19,5 +20,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zvorx: %s\n", e.what());
     return 1;
   }
-  return zv::service::ZvorxMain(commandLine);
+  int exitCode = zv::service::ZvorxMain(commandLine);
+
+  // The control-interface thread (and in service mode the work thread and
+  // the workers) are still running and end with the process. Returning from
+  // main would destroy process-wide objects under them, so the process ends
+  // here: output flushed, our process-table row removed, no destructors.
+  std::fflush(nullptr);
+  zv::platform::UnregisterCurrentProcess();
+  std::_Exit(exitCode);
 }
