@@ -140,14 +140,6 @@ class ControlTest : public ::testing::Test {
 
 }  // namespace
 
-// Until the real filter library is linked into this test, the fake above
-// stands in (tests install it with ScopedApi anyway).
-template <>
-__attribute__((weak)) platform::FilterApi& platform::Api<platform::FilterApi>::Default() {
-  static FakeFilters unused;
-  return unused;
-}
-
 TEST_F(ControlTest, EveryProcedureReachesEverySlotInOrderAndReturns99) {
   SubscribeMainCommandHandlers();
   Recorder r;
