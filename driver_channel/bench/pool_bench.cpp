@@ -6,7 +6,6 @@
 // driver reports the decision back.
 //
 // Usage: pool_bench [seconds per run, default 2] [injecting threads, default 16]
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -29,6 +27,7 @@
 #include "platform/filter_wire.h"
 #include "platform/machine.h"
 #include "suite/driver_events.h"
+#include "suite/testing/scratch_machine.h"
 
 using namespace zv;
 using SteadyClock = std::chrono::steady_clock;
@@ -122,14 +121,9 @@ int main(int argc, char** argv) {
   if (injectors <= 0) injectors = 16;
 
   fs::path root = fs::temp_directory_path() / ("zvpoolbench-" + std::to_string(::getpid()));
-  fs::remove_all(root);
-  auto machine = platform::Machine::Open(root, true);
-  platform::Machine::SetCurrent(machine);
-  ::setenv("ZV_MACHINE", root.c_str(), 1);
+  auto machine = suite::testing::CreateScratchMachine(root);
   ::unsetenv("ZV_TIME_SCALE");
-  if (!std::getenv("ZV_BIN_DIR")) {
-    ::setenv("ZV_BIN_DIR", fs::read_symlink("/proc/self/exe").parent_path().c_str(), 1);
-  }
+  suite::testing::DefaultBinDir(fs::read_symlink("/proc/self/exe").parent_path());
   machine->SetSetting("driver.ReplyTimeoutMs", "60000");
 
   std::printf("pool_bench: %.1f s per run, %d injecting threads, file-open notifications\n", seconds, injectors);
@@ -156,13 +150,6 @@ int main(int argc, char** argv) {
     c.disconnect();
   }
 
-  std::ifstream pidFile(platform::wire::DriverPidPath(L"ZVORX"));
-  pid_t pid = 0;
-  if (pidFile >> pid && pid > 0) ::kill(pid, SIGKILL);
-  platform::Machine::SetCurrent(nullptr);
-  fs::path run = machine->RunFolder();
-  machine.reset();
-  fs::remove_all(run);
-  fs::remove_all(root);
+  suite::testing::RemoveScratchMachine(root, machine);
   return 0;
 }

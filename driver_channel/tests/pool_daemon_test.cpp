@@ -2,13 +2,9 @@
 // the real filter-manager client, completion ports and threads; one fresh
 // machine per test.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <boost/signals2.hpp>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -22,11 +18,11 @@
 #include "platform/filter_wire.h"
 #include "platform/machine.h"
 #include "suite/driver_events.h"
+#include "suite/testing/machine_fixture.h"
 
 namespace zv::channel {
 namespace {
 
-namespace fs = std::filesystem;
 using suite::DriverControl;
 using suite::InjectResult;
 using Outcome = platform::wire::Outcome;
@@ -44,20 +40,11 @@ suite::Notification Make(std::uint8_t kind, std::uint32_t pid, std::wstring path
   return n;
 }
 
-class PoolDaemonTest : public ::testing::Test {
+class PoolDaemonTest : public suite::testing::ScratchMachineTest {
  protected:
+  PoolDaemonTest() : ScratchMachineTest("zvpool-") {}
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root_ = fs::temp_directory_path() / ("zvpool-" + std::to_string(::getpid()) + "-" + info->name());
-    fs::remove_all(root_);
-    machine_ = platform::Machine::Open(root_, true);
-    platform::Machine::SetCurrent(machine_);
-    ::setenv("ZV_MACHINE", root_.c_str(), 1);
-    ::setenv("ZV_TIME_SCALE", "100", 1);  // the daemon's clock: 1000 driver ms last 10 ms
-    if (!std::getenv("ZV_BIN_DIR")) {
-      fs::path self = fs::read_symlink("/proc/self/exe");
-      ::setenv("ZV_BIN_DIR", (self.parent_path().parent_path() / "bin").c_str(), 1);
-    }
+    ScratchMachineTest::SetUp();
     log::SetLevelMask(1);
   }
   void TearDown() override {
@@ -67,17 +54,7 @@ class PoolDaemonTest : public ::testing::Test {
       DriverControl().Unload();
       run_.wait();
     }
-    KillDriver();
-    platform::Machine::SetCurrent(nullptr);
-    fs::path run = machine_->RunFolder();
-    machine_.reset();
-    fs::remove_all(run);
-    fs::remove_all(root_);
-  }
-  void KillDriver() {
-    std::ifstream f(platform::wire::DriverPidPath(L"ZVORX"));
-    pid_t pid = 0;
-    if (f >> pid && pid > 0) ::kill(pid, SIGKILL);
+    ScratchMachineTest::TearDown();
   }
   void LoadAndServe(int replyTimeoutDriverMs) {
     machine_->SetSetting("driver.ReplyTimeoutMs", std::to_string(replyTimeoutDriverMs));
@@ -91,8 +68,6 @@ class PoolDaemonTest : public ::testing::Test {
     FAIL() << "the pool never started";
   }
 
-  fs::path root_;
-  std::shared_ptr<platform::Machine> machine_;
   std::future<win::DWORD> run_;
 };
 

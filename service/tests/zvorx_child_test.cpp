@@ -21,6 +21,7 @@
 #include "platform/filter_wire.h"
 #include "platform/machine.h"
 #include "suite/driver_events.h"
+#include "suite/testing/machine_fixture.h"
 
 extern char** environ;
 
@@ -44,20 +45,11 @@ int Count(const std::string& text, std::string_view needle) {
   return n;
 }
 
-class ZvorxChildTest : public ::testing::Test {
+class ZvorxChildTest : public suite::testing::ScratchMachineTest {
  protected:
+  ZvorxChildTest() : ScratchMachineTest("zvorx-") {}
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root_ = fs::temp_directory_path() / ("zvorx-" + std::to_string(::getpid()) + "-" + info->name());
-    fs::remove_all(root_);
-    machine_ = platform::Machine::Open(root_, true);
-    platform::Machine::SetCurrent(machine_);
-    ::setenv("ZV_MACHINE", root_.c_str(), 1);
-    ::setenv("ZV_TIME_SCALE", "100", 1);
-    if (!std::getenv("ZV_BIN_DIR")) {
-      fs::path self = fs::read_symlink("/proc/self/exe");
-      ::setenv("ZV_BIN_DIR", (self.parent_path().parent_path() / "bin").c_str(), 1);
-    }
+    ScratchMachineTest::SetUp();
     bin_ = std::getenv("ZV_BIN_DIR");
   }
   void TearDown() override {
@@ -65,14 +57,7 @@ class ZvorxChildTest : public ::testing::Test {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, nullptr, 0);
     }
-    std::ifstream f(platform::wire::DriverPidPath(L"ZVORX"));
-    pid_t pid = 0;
-    if (f >> pid && pid > 0) ::kill(pid, SIGKILL);
-    platform::Machine::SetCurrent(nullptr);
-    fs::path run = machine_->RunFolder();
-    machine_.reset();
-    fs::remove_all(run);
-    fs::remove_all(root_);
+    ScratchMachineTest::TearDown();
   }
 
   // Starts zvorx with its output in <root>/<name>.out and .err.
@@ -124,9 +109,7 @@ class ZvorxChildTest : public ::testing::Test {
     return err;
   }
 
-  fs::path root_;
   std::string bin_;
-  std::shared_ptr<platform::Machine> machine_;
   std::vector<pid_t> children_;
 };
 

@@ -27,6 +27,7 @@
 #include "platform/handles.h"
 #include "platform/machine.h"
 #include "suite/driver_events.h"
+#include "suite/testing/scratch_machine.h"
 
 using namespace zv;
 using Clock = std::chrono::steady_clock;
@@ -182,10 +183,7 @@ int main(int argc, char** argv) {
   double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
   if (seconds <= 0) seconds = 2.0;
   fs::path root = fs::temp_directory_path() / ("zv-port-bench-" + std::to_string(::getpid()));
-  fs::remove_all(root);
-  auto machine = platform::Machine::Open(root, true);
-  platform::Machine::SetCurrent(machine);
-  ::setenv("ZV_MACHINE", root.c_str(), 1);
+  auto machine = suite::testing::CreateScratchMachine(root);
   if (platform::Filters::Get().FilterLoad(L"ZVORX") != win::S_OK) {
     std::fprintf(stderr, "FilterLoad failed (is zvorx-driver beside this program or in ZV_BIN_DIR?)\n");
     return 1;
@@ -200,10 +198,6 @@ int main(int argc, char** argv) {
   }
   Print("raw socket ping-pong 2120/2076 bytes", RunPingPong(seconds));
   platform::Filters::Get().FilterUnload(L"ZVORX");
-  platform::Machine::SetCurrent(nullptr);
-  fs::path run = machine->RunFolder();
-  machine.reset();
-  fs::remove_all(run);
-  fs::remove_all(root);
+  suite::testing::RemoveScratchMachine(root, machine);
   return 0;
 }

@@ -3,14 +3,11 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -23,6 +20,7 @@
 #include "platform/handles.h"
 #include "platform/machine.h"
 #include "suite/driver_events.h"
+#include "suite/testing/machine_fixture.h"
 
 namespace zv::suite::testing {
 
@@ -134,46 +132,9 @@ class PortClient {
   std::vector<win::HRESULT> replyResults;  // responder thread only; read after Close
 };
 
-class DriverTest : public ::testing::Test {
+class DriverTest : public ScratchMachineTest {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    root_ = fs::temp_directory_path() / ("zvdrv-" + std::to_string(::getpid()) + "-" + info->name());
-    fs::remove_all(root_);
-    machine_ = platform::Machine::Open(root_, true);
-    platform::Machine::SetCurrent(machine_);
-    ::setenv("ZV_MACHINE", root_.c_str(), 1);
-    // The daemon runs its clock 100 times faster: a 3000 ms reply time-out
-    // lasts 30 ms.
-    ::setenv("ZV_TIME_SCALE", "100", 1);
-    if (!std::getenv("ZV_BIN_DIR")) {
-      fs::path self = fs::read_symlink("/proc/self/exe");
-      ::setenv("ZV_BIN_DIR", (self.parent_path().parent_path() / "bin").c_str(), 1);
-    }
-  }
-  void TearDown() override {
-    KillDriver();
-    platform::Machine::SetCurrent(nullptr);
-    fs::path run = machine_->RunFolder();
-    machine_.reset();
-    fs::remove_all(run);
-    fs::remove_all(root_);
-  }
-  void KillDriver() {
-    std::ifstream f(platform::wire::DriverPidPath(L"ZVORX"));
-    pid_t pid = 0;
-    if (!(f >> pid) || pid <= 0) return;
-    ::kill(pid, SIGKILL);
-    // Gone, or a zombie waiting for a reaper (the daemon is not our child).
-    for (int i = 0; i < 200 && ::kill(pid, 0) == 0 && !IsZombie(pid); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  static bool IsZombie(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::size_t close = all.rfind(')');
-    return close == std::string::npos || (close + 2 < all.size() && all[close + 2] == 'Z');
-  }
+  DriverTest() : ScratchMachineTest("zvdrv-") {}
   // The reply time-out in driver milliseconds (100 per real millisecond);
   // generous by default so slow (sanitizer) runs never time out by accident.
   void Load(int replyTimeoutMs = 300000) {
@@ -181,9 +142,6 @@ class DriverTest : public ::testing::Test {
     ASSERT_EQ(Filters::Get().FilterLoad(L"ZVORX"), win::S_OK);
   }
   std::string Status() { return DriverControl().Status().value_or(""); }
-
-  fs::path root_;
-  std::shared_ptr<platform::Machine> machine_;
 };
 
 }  // namespace zv::suite::testing

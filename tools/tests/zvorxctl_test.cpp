@@ -13,6 +13,7 @@
 #include "driver_channel/signals.h"
 #include "platform/machine.h"
 #include "platform/rpc_server.h"
+#include "suite/testing/scratch_machine.h"
 #include "tools/zvorxctl_commands.h"
 
 using namespace zv;
@@ -85,8 +86,7 @@ CtlRun RunCtl(const std::string& args) {
 
 TEST(Zvorxctl, CallsTheRunningServiceAndReportsFailures) {
   fs::path root = fs::temp_directory_path() / ("zvm-ctl-" + std::to_string(getpid()));
-  fs::remove_all(root);
-  platform::Machine::SetCurrent(platform::Machine::Open(root, true));
+  auto scratch = suite::testing::CreateScratchMachine(root);
   std::string machine = "--machine " + root.string();
 
   CtlRun r = RunCtl("--help");
@@ -147,6 +147,5 @@ TEST(Zvorxctl, CallsTheRunningServiceAndReportsFailures) {
   runtime.RpcMgmtStopServerListening(nullptr);
   channel::CommandSignalS.disconnect_all_slots();
   channel::CommandSignalI.disconnect_all_slots();
-  platform::Machine::SetCurrent(nullptr);
-  fs::remove_all(root);
+  suite::testing::RemoveScratchMachine(root, scratch);
 }
