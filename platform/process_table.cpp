@@ -30,9 +30,11 @@ constexpr win::DWORD kSystemPid = 4;
 
 fs::path ProcsFolder(Machine& m) { return m.RunFolder() / "procs"; }
 
+// Only inside an existing run folder: a machine removed from under a live
+// program (a finished test) must not be brought back by its last wake-up.
 void EnsureProcsFolder(Machine& m) {
   std::error_code ec;
-  fs::create_directories(ProcsFolder(m), ec);
+  fs::create_directory(ProcsFolder(m), ec);
 }
 
 std::string LockName(win::DWORD pid) { return std::to_string(pid) + ".lock"; }
