@@ -27,6 +27,7 @@
 #include "platform/filter_wire.h"
 #include "platform/machine.h"
 #include "suite/driver_events.h"
+#include "suite/testing/latency_figures.h"
 #include "suite/testing/scratch_machine.h"
 
 using namespace zv;
@@ -35,11 +36,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Figures {
-  double perSecond = 0;
-  double p50us = 0;
-  double p99us = 0;
-  std::size_t count = 0;
+struct Figures : suite::testing::LatencyFigures {
   std::size_t notReplied = 0;
 };
 
@@ -101,14 +98,8 @@ Figures Run(win::DWORD workers, int injectors, double seconds) {
 
   std::vector<double> all;
   for (auto& v : latencies) all.insert(all.end(), v.begin(), v.end());
-  std::sort(all.begin(), all.end());
-  f.count = all.size();
+  static_cast<suite::testing::LatencyFigures&>(f) = suite::testing::Summarise(all, elapsed);
   f.notReplied = notReplied;
-  if (!all.empty()) {
-    f.perSecond = static_cast<double>(all.size()) / elapsed;
-    f.p50us = all[all.size() / 2];
-    f.p99us = all[std::min(all.size() - 1, all.size() * 99 / 100)];
-  }
   return f;
 }
 

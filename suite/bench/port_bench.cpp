@@ -27,6 +27,7 @@
 #include "platform/handles.h"
 #include "platform/machine.h"
 #include "suite/driver_events.h"
+#include "suite/testing/latency_figures.h"
 #include "suite/testing/scratch_machine.h"
 
 using namespace zv;
@@ -35,23 +36,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Figures {
-  double perSecond = 0;
-  double p50us = 0;
-  double p99us = 0;
-  std::size_t count = 0;
-};
-
-Figures Summarise(std::vector<double>& latenciesUs, double seconds) {
-  Figures f;
-  f.count = latenciesUs.size();
-  if (latenciesUs.empty()) return f;
-  std::sort(latenciesUs.begin(), latenciesUs.end());
-  f.perSecond = static_cast<double>(latenciesUs.size()) / seconds;
-  f.p50us = latenciesUs[latenciesUs.size() / 2];
-  f.p99us = latenciesUs[std::min(latenciesUs.size() - 1, latenciesUs.size() * 99 / 100)];
-  return f;
-}
+using Figures = suite::testing::LatencyFigures;
+using suite::testing::Summarise;
 
 // The port client: `threads` responders on one completion port, five reads
 // posted per responder, as the worker pool does.
