@@ -4,9 +4,11 @@
 // default rules or from commands, as in a running service.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver_channel/records.h"
@@ -483,6 +485,43 @@ TEST_F(AccessEngineTest, DeviceBranchByPathTypeAndMode) {
   // The same key-3 engine is blind to key-2 commands.
   EXPECT_EQ(device.OnCommandInt(2, L"AC_SET_DEVICEACCESSMODE", 2), -1);
   EXPECT_EQ(device.DeviceAccessMode(), 1);
+}
+
+TEST_F(AccessEngineTest, QueriesRunBesideCommandsThatReplaceSettings) {
+  win::DWORD shell = Process(L"C:\\Windows\\System32\\cmd.exe");
+  win::DWORD plain = Process(L"C:\\Tools\\plain.exe");
+  S(L"AC_ADD_READONLYPATH", L"C:\\Docs");
+  S(L"AC_ADD_PROTECTPATH", L"C:\\Secret");
+  I(L"AC_SET_ENGINEWORK", 1);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> workers;
+  std::atomic<int> denied{0};
+  for (int t = 0; t < 4; ++t) {
+    workers.emplace_back([&, t] {
+      for (int i = 0; !stop.load(); ++i) {
+        std::wstring file = L"Docs\\f" + std::to_wstring((i + t) % 7) + L".txt";
+        if (!Open(i % 2 ? shell : plain, Dev(file), i % 3 ? kRead : kWrite)) ++denied;
+        if (!Open(plain, L"\\Device\\Mup\\srv\\s" + std::to_wstring(i % 3) + L"\\a", kRead)) ++denied;
+        Open(plain, Dev(L"Secret\\a.txt"), kRead);
+        engine_->HoldPath(L"\\\\?\\C:\\Docs\\f0.txt", 1);
+      }
+    });
+  }
+  for (int i = 0; i < 300; ++i) {
+    I(L"AC_SET_SHAREFOLDER", i % 2);
+    S(L"AC_ADD_FREE_SHAREFOLDER", L"\\Device\\Mup\\srv\\s" + std::to_wstring(i % 3));
+    if (i % 50 == 0) S(L"AC_CLEAR_FREE_SHAREFOLDER", L"");
+    S(L"AC_SETFOH_EXE", L"C:\\Tools\\h" + std::to_wstring(i) + L".exe");
+    S(L"AC_SETFOH_MIRROR", L"D:\\m" + std::to_wstring(i));
+    I(L"AC_SET_EXCUTECONTROL", i % 4);
+    I(L"AC_SET_DEVICEACCESSMODE", i % 5);
+    engine_->OnCommandIntString(2, L"AC_ADD_PATHTYPE", 32, L"C:\\Docs\\sub" + std::to_wstring(i));
+    FileOpenHandlerSetting setting = engine_->FileOpenHandlerCopy();
+    EXPECT_EQ(setting.Handler, L"C:\\Tools\\h" + std::to_wstring(i) + L".exe");
+  }
+  stop = true;
+  for (auto& w : workers) w.join();
+  EXPECT_GT(denied.load(), 0);
 }
 
 }  // namespace
