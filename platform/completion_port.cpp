@@ -6,10 +6,10 @@
 #include <atomic>
 #include <memory>
 
-#include "platform/clock.h"
+#include "platform/base/clock.h"
 #include "platform/completion_port_queue.h"
 #include "platform/filter_port.h"
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/sync_api.h"
 
 namespace zv::platform {

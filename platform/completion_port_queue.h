@@ -19,8 +19,8 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/handles.h"
-#include "platform/win32.h"
+#include "platform/base/handles.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform {
 

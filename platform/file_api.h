@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/injectable.h"
-#include "platform/win32.h"
+#include "platform/base/injectable.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform {
 

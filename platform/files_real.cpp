@@ -22,11 +22,11 @@
 #include <mutex>
 
 #include "platform/file_api.h"
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/machine.h"
 #include "platform/paths.h"
 #include "platform/short_names.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::platform {
 namespace {

@@ -25,9 +25,9 @@
 #include "platform/filter_api.h"
 #include "platform/filter_port.h"
 #include "platform/filter_wire.h"
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/machine.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 #include "platform/volumes.h"
 
 extern char** environ;

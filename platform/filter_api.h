@@ -5,8 +5,8 @@
 // answers FilterGetDosName from the machine's volume table.
 #pragma once
 
-#include "platform/injectable.h"
-#include "platform/win32.h"
+#include "platform/base/injectable.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform {
 

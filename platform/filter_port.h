@@ -21,8 +21,8 @@
 #include <thread>
 
 #include "platform/completion_port_queue.h"
-#include "platform/handles.h"
-#include "platform/win32.h"
+#include "platform/base/handles.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "platform/machine.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::platform::wire {
 namespace {

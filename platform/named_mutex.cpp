@@ -20,7 +20,7 @@
 #include <mutex>
 
 #include "platform/process_api_real.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::platform {
 namespace {

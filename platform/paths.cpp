@@ -16,7 +16,7 @@
 #include <unordered_map>
 
 #include "platform/short_names.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::platform {
 namespace {

@@ -18,7 +18,7 @@
 
 #include "platform/machine.h"
 #include "platform/volumes.h"
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "platform/process_table.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::platform {
 

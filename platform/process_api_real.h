@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/machine.h"
 #include "platform/process_api.h"
 

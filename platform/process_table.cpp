@@ -17,8 +17,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/clock.h"
-#include "platform/text.h"
+#include "platform/base/clock.h"
+#include "platform/base/text.h"
 
 namespace zv::platform {
 namespace fs = std::filesystem;

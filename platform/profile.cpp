@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "platform/file_api.h"
-#include "platform/handles.h"
-#include "platform/text.h"
+#include "platform/base/handles.h"
+#include "platform/base/text.h"
 
 namespace zv::platform {
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform {
 

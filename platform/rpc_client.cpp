@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/clock.h"
+#include "platform/base/clock.h"
 #include "platform/rpc_wire.h"
 
 namespace zv::platform {

@@ -23,10 +23,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
+#include "platform/base/clock.h"
 #include "platform/machine.h"
 #include "platform/rpc_wire.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::platform {
 namespace {

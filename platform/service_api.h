@@ -8,8 +8,8 @@
 // Must not: install, configure or remove service entries.
 #pragma once
 
-#include "platform/injectable.h"
-#include "platform/win32.h"
+#include "platform/base/injectable.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform {
 

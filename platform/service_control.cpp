@@ -23,7 +23,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/service_api.h"
 
 namespace zv::platform {

@@ -6,7 +6,7 @@
 #include <set>
 
 #include "platform/paths.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 #include "platform/volumes.h"
 
 namespace zv::platform {

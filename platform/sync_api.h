@@ -12,8 +12,8 @@
 
 #include <functional>
 
-#include "platform/injectable.h"
-#include "platform/win32.h"
+#include "platform/base/injectable.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform {
 

@@ -19,9 +19,9 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/crash_dump.h"
-#include "platform/handles.h"
+#include "platform/base/clock.h"
+#include "platform/base/crash_dump.h"
+#include "platform/base/handles.h"
 #include "platform/sync_api.h"
 #include "platform/threads_internal.h"
 

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "platform/handles.h"
-#include "platform/win32.h"
+#include "platform/base/handles.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform::threads_detail {
 

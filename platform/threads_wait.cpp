@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "platform/clock.h"
+#include "platform/base/clock.h"
 #include "platform/sync_api.h"
 #include "platform/threads_internal.h"
 

@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "platform/process_api_real.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::platform {
 namespace {

@@ -13,7 +13,7 @@
 #include <filesystem>
 #include <mutex>
 
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::platform {
 namespace fs = std::filesystem;

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/machine.h"
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform {
 

@@ -20,7 +20,7 @@
 
 #include "platform/process_api_real.h"
 #include "platform/process_table.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 extern char** environ;
 

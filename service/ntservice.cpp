@@ -4,7 +4,7 @@
 #include "log/log.h"
 #include "platform/service_api.h"
 #include "platform/sync_api.h"
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "service/crash_handler.h"
 
 namespace zv::service {

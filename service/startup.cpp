@@ -14,13 +14,13 @@
 #include "driver_channel/records.h"
 #include "log/format.h"
 #include "log/log.h"
-#include "platform/clock.h"
-#include "platform/debug_output.h"
+#include "platform/base/clock.h"
+#include "platform/base/debug_output.h"
 #include "platform/filter_api.h"
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/process_api.h"
 #include "platform/sync_api.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 #include "service/ntservice.h"
 
 namespace zv::service {

@@ -14,9 +14,9 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/clock.h"
+#include "platform/base/clock.h"
 #include "platform/process_table.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 #include "suite/driver_events.h"
 
 namespace zv::suite {

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/filter_api.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 #include "platform/volumes.h"
 
 namespace zv::suite {

@@ -14,7 +14,7 @@
 
 #include "platform/filter_wire.h"
 #include "platform/machine.h"
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 #include "driver_channel/records.h"
 
 namespace zv::suite {

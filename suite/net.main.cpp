@@ -7,7 +7,7 @@
 
 #include "platform/filter_api.h"
 #include "platform/machine.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 using namespace zv;
 

@@ -6,8 +6,8 @@
 #include <map>
 #include <sstream>
 
-#include "platform/clock.h"
-#include "platform/text.h"
+#include "platform/base/clock.h"
+#include "platform/base/text.h"
 
 namespace zv::suite {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "platform/filter_api.h"
 #include "platform/machine.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 #include "suite/driver_daemon.h"
 #include "suite/driver_events.h"
 #include "suite/scenario.h"

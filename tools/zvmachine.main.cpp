@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "platform/file_api.h"
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/machine.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 #include "platform/volumes.h"
 #include "tools/zvmachine_processes.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/process_table.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::tools {
 namespace {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/machine.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 #include "tools/zvorxctl_commands.h"
 
 using namespace zv;

@@ -22,7 +22,7 @@
 #include "driver_channel/port_client.h"
 #include "driver_channel/records.h"
 #include "driver_channel/signals.h"
-#include "platform/debug_output.h"
+#include "platform/base/debug_output.h"
 #include "platform/filter_api.h"
 #include "platform/filter_wire.h"
 #include "platform/machine.h"

@@ -13,7 +13,7 @@
 #include "driver_channel/records.h"
 #include "driver_channel/signals.h"
 #include "log/log.h"
-#include "platform/debug_output.h"
+#include "platform/base/debug_output.h"
 #include "platform/filter_api.h"
 #include "platform/filter_wire.h"
 #include "platform/machine.h"

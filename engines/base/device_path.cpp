@@ -11,7 +11,7 @@
 
 #include "platform/file_api.h"
 #include "platform/filter_api.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::engines {
 

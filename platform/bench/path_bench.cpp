@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "platform/file_api.h"
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/machine.h"
 #include "platform/paths.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 using namespace zv::platform;
 namespace fs = std::filesystem;

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/process_api_real.h"
 #include "platform/process_table.h"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "platform/paths.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::wstring path = zv::text::FromUtf16Le(data, size);

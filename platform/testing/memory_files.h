@@ -18,8 +18,8 @@
 #include <thread>
 
 #include "platform/file_api.h"
-#include "platform/handles.h"
-#include "platform/text.h"
+#include "platform/base/handles.h"
+#include "platform/base/text.h"
 
 namespace zv::platform::fakes {
 

@@ -7,9 +7,9 @@
 
 #include "machine_fixture.h"
 #include "platform/file_api.h"
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/short_names.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 #include <thread>
 

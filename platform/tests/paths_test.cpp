@@ -5,7 +5,7 @@
 
 #include "machine_fixture.h"
 #include "platform/file_api.h"
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/volumes.h"
 
 using namespace zv::platform;

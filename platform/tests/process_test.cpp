@@ -9,7 +9,7 @@
 #include <set>
 #include <thread>
 
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/process_api_real.h"
 #include "platform/process_table.h"
 

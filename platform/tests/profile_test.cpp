@@ -4,7 +4,7 @@
 
 #include "platform/testing/memory_files.h"
 #include "platform/tests/machine_fixture.h"
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 using namespace zv::platform;
 namespace win = zv::win;

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
-#include "platform/handles.h"
+#include "platform/base/clock.h"
+#include "platform/base/handles.h"
 #include "platform/sync_api.h"
 
 using namespace zv::platform;

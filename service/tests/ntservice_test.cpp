@@ -18,9 +18,9 @@
 #include <string>
 #include <thread>
 
-#include "platform/clock.h"
-#include "platform/debug_output.h"
-#include "platform/handles.h"
+#include "platform/base/clock.h"
+#include "platform/base/debug_output.h"
+#include "platform/base/handles.h"
 #include "platform/sync_api.h"
 
 using namespace zv;

@@ -10,9 +10,9 @@
 #include "driver_channel/port_client.h"
 #include "driver_channel/tests/fake_port.h"
 #include "log/log.h"
-#include "platform/clock.h"
-#include "platform/debug_output.h"
-#include "platform/handles.h"
+#include "platform/base/clock.h"
+#include "platform/base/debug_output.h"
+#include "platform/base/handles.h"
 #include "platform/process_api.h"
 #include "service/startup.h"
 

@@ -24,7 +24,7 @@
 #include "platform/filter_api.h"
 #include "platform/sync_api.h"
 #include "platform/filter_wire.h"
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/machine.h"
 #include "suite/driver_events.h"
 #include "suite/testing/latency_figures.h"

@@ -17,7 +17,7 @@
 #include "platform/filter_api.h"
 #include "platform/filter_port.h"
 #include "platform/filter_wire.h"
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/machine.h"
 #include "suite/driver_events.h"
 #include "suite/testing/machine_fixture.h"

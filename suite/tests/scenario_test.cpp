@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "platform/text.h"
+#include "platform/base/text.h"
 #include "suite/tests/driver_fixture.h"
 
 using namespace zv;

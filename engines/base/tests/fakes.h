@@ -12,7 +12,7 @@
 
 #include "platform/file_api.h"
 #include "platform/filter_api.h"
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 #include "platform/process_api.h"
 
 namespace zv::testing {

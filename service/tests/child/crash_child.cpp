@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/crash_dump.h"
+#include "platform/base/crash_dump.h"
 #include "platform/sync_api.h"
 #include "service/ntservice.h"
 

@@ -15,7 +15,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform {
 

@@ -1,12 +1,12 @@
 // Debugger output and console: see debug_output.h.
-#include "platform/debug_output.h"
+#include "platform/base/debug_output.h"
 
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::platform {
 namespace {

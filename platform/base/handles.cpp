@@ -1,5 +1,5 @@
 // Handle table: see handles.h.
-#include "platform/handles.h"
+#include "platform/base/handles.h"
 
 #include <mutex>
 #include <unordered_map>

@@ -1,5 +1,5 @@
 // Text conversions: see text.h.
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 #include <array>
 #include <cstdlib>

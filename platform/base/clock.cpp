@@ -1,5 +1,5 @@
 // Clocks: see clock.h.
-#include "platform/clock.h"
+#include "platform/base/clock.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <memory>
 
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform {
 

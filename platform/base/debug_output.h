@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 
 namespace zv::platform {
 

@@ -11,7 +11,7 @@
 //   signal <number>
 //   address 0x<faulting address>
 //   frames
-#include "platform/crash_dump.h"
+#include "platform/base/crash_dump.h"
 
 #include <fcntl.h>
 #include <link.h>
