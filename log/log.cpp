@@ -6,10 +6,10 @@
 
 #include "platform/base/clock.h"
 #include "platform/base/debug_output.h"
-#include "platform/file_api.h"
+#include "platform/files/file_api.h"
 #include "platform/base/handles.h"
 #include "platform/process_api.h"
-#include "platform/profile.h"
+#include "platform/files/profile.h"
 #include "platform/base/text.h"
 
 namespace zv::log {

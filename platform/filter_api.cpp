@@ -26,9 +26,9 @@
 #include "platform/filter_port.h"
 #include "platform/filter_wire.h"
 #include "platform/base/handles.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/base/text.h"
-#include "platform/volumes.h"
+#include "platform/files/volumes.h"
 
 extern char** environ;
 

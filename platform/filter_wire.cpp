@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/base/text.h"
 
 namespace zv::platform::wire {

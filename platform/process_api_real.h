@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "platform/base/handles.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/process_api.h"
 
 namespace zv::platform {

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/base/win32.h"
 
 namespace zv::platform {

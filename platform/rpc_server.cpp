@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "platform/base/clock.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/rpc_wire.h"
 #include "platform/base/text.h"
 

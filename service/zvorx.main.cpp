@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/process_table.h"
 #include "service/startup.h"
 

@@ -20,7 +20,7 @@
 #include <string>
 
 #include "platform/filter_wire.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 
 namespace zv::suite {
 

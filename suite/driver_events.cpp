@@ -8,7 +8,7 @@
 
 #include "platform/filter_api.h"
 #include "platform/base/text.h"
-#include "platform/volumes.h"
+#include "platform/files/volumes.h"
 
 namespace zv::suite {
 

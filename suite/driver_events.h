@@ -13,7 +13,7 @@
 #include <string>
 
 #include "platform/filter_wire.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/base/win32.h"
 #include "driver_channel/records.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/filter_api.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/base/text.h"
 
 using namespace zv;

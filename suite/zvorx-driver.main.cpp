@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/filter_api.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/base/text.h"
 #include "suite/driver_daemon.h"
 #include "suite/driver_events.h"

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_api.h"
+#include "platform/files/file_api.h"
 #include "platform/base/handles.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/base/text.h"
-#include "platform/volumes.h"
+#include "platform/files/volumes.h"
 #include "tools/zvmachine_processes.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/base/text.h"
 #include "tools/zvorxctl_commands.h"
 

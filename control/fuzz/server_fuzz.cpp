@@ -18,7 +18,7 @@
 #include <string>
 
 #include "control/zvorx_interface.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/rpc_server.h"
 
 using namespace zv::platform;

@@ -14,7 +14,7 @@
 #include "platform/base/clock.h"
 #include "platform/base/debug_output.h"
 #include "platform/filter_api.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/rpc_server.h"
 
 using namespace zv;

@@ -9,7 +9,7 @@
 #include <exception>
 #include <vector>
 
-#include "platform/file_api.h"
+#include "platform/files/file_api.h"
 #include "platform/filter_api.h"
 #include "platform/base/text.h"
 

@@ -13,8 +13,8 @@
 #include "platform/base/clock.h"
 #include "platform/base/debug_output.h"
 #include "platform/base/handles.h"
-#include "platform/testing/memory_files.h"
-#include "platform/tests/machine_fixture.h"
+#include "platform/files/testing/memory_files.h"
+#include "platform/files/testing/machine_fixture.h"
 #include "platform/base/text.h"
 
 using namespace zv;

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/rpc_client.h"
 #include "platform/rpc_server.h"
 #include "platform/rpc_wire.h"

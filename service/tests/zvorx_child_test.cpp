@@ -19,7 +19,7 @@
 
 #include "platform/filter_api.h"
 #include "platform/filter_wire.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "suite/driver_events.h"
 #include "suite/testing/machine_fixture.h"
 

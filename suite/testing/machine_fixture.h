@@ -12,7 +12,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "suite/testing/scratch_machine.h"
 
 namespace zv::suite::testing {

@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "platform/filter_wire.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 
 namespace zv::suite::testing {
 

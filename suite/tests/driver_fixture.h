@@ -18,7 +18,7 @@
 #include "platform/filter_port.h"
 #include "platform/filter_wire.h"
 #include "platform/base/handles.h"
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "suite/driver_events.h"
 #include "suite/testing/machine_fixture.h"
 

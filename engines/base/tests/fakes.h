@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_api.h"
+#include "platform/files/file_api.h"
 #include "platform/filter_api.h"
 #include "platform/base/handles.h"
 #include "platform/process_api.h"

@@ -1,9 +1,9 @@
-#include "platform/profile.h"
+#include "platform/files/profile.h"
 
 #include <gtest/gtest.h>
 
-#include "platform/testing/memory_files.h"
-#include "platform/tests/machine_fixture.h"
+#include "platform/files/testing/memory_files.h"
+#include "platform/files/testing/machine_fixture.h"
 #include "platform/base/text.h"
 
 using namespace zv::platform;

@@ -1,13 +1,13 @@
 // 8.3 aliases: see short_names.h.
-#include "platform/short_names.h"
+#include "platform/files/short_names.h"
 
 #include <sys/stat.h>
 
 #include <set>
 
-#include "platform/paths.h"
+#include "platform/files/paths.h"
 #include "platform/base/text.h"
-#include "platform/volumes.h"
+#include "platform/files/volumes.h"
 
 namespace zv::platform {
 namespace {

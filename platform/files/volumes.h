@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 #include "platform/base/win32.h"
 
 namespace zv::platform {

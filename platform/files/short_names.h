@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 
 namespace zv::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>

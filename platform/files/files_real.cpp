@@ -21,11 +21,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/file_api.h"
+#include "platform/files/file_api.h"
 #include "platform/base/handles.h"
-#include "platform/machine.h"
-#include "platform/paths.h"
-#include "platform/short_names.h"
+#include "platform/files/machine.h"
+#include "platform/files/paths.h"
+#include "platform/files/short_names.h"
 #include "platform/base/text.h"
 
 namespace zv::platform {

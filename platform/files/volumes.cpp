@@ -1,5 +1,5 @@
 // The volume table: see volumes.h.
-#include "platform/volumes.h"
+#include "platform/files/volumes.h"
 
 #include <fcntl.h>
 #include <stdlib.h>

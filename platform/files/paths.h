@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/machine.h"
-#include "platform/volumes.h"
+#include "platform/files/machine.h"
+#include "platform/files/volumes.h"
 #include "platform/base/win32.h"
 
 namespace zv::platform {

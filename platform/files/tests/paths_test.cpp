@@ -1,12 +1,12 @@
-#include "platform/paths.h"
+#include "platform/files/paths.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
-#include "machine_fixture.h"
-#include "platform/file_api.h"
+#include "platform/files/testing/machine_fixture.h"
+#include "platform/files/file_api.h"
 #include "platform/base/handles.h"
-#include "platform/volumes.h"
+#include "platform/files/volumes.h"
 
 using namespace zv::platform;
 namespace win = zv::win;

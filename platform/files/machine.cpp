@@ -1,5 +1,5 @@
 // The machine root, its database and settings: see machine.h.
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/file_api.h"
+#include "platform/files/file_api.h"
 #include "platform/base/handles.h"
 #include "platform/base/text.h"
 

@@ -5,10 +5,10 @@
 
 #include <set>
 
-#include "machine_fixture.h"
-#include "platform/file_api.h"
+#include "platform/files/testing/machine_fixture.h"
+#include "platform/files/file_api.h"
 #include "platform/base/handles.h"
-#include "platform/short_names.h"
+#include "platform/files/short_names.h"
 #include "platform/base/text.h"
 
 #include <thread>

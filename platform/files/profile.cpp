@@ -1,9 +1,9 @@
 // Profile files: see profile.h.
-#include "platform/profile.h"
+#include "platform/files/profile.h"
 
 #include <vector>
 
-#include "platform/file_api.h"
+#include "platform/files/file_api.h"
 #include "platform/base/handles.h"
 #include "platform/base/text.h"
 

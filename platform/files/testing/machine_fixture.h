@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/machine.h"
+#include "platform/files/machine.h"
 
 namespace zv::platform::testing {
 

@@ -11,10 +11,10 @@
 #include <functional>
 #include <thread>
 
-#include "platform/file_api.h"
+#include "platform/files/file_api.h"
 #include "platform/base/handles.h"
-#include "platform/machine.h"
-#include "platform/paths.h"
+#include "platform/files/machine.h"
+#include "platform/files/paths.h"
 #include "platform/base/text.h"
 
 using namespace zv::platform;

@@ -1,5 +1,5 @@
 // DOS path parsing and resolution to host paths: see paths.h.
-#include "platform/paths.h"
+#include "platform/files/paths.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -15,7 +15,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/short_names.h"
+#include "platform/files/short_names.h"
 #include "platform/base/text.h"
 
 namespace zv::platform {
