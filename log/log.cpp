@@ -8,7 +8,7 @@
 #include "platform/base/debug_output.h"
 #include "platform/files/file_api.h"
 #include "platform/base/handles.h"
-#include "platform/process_api.h"
+#include "platform/processes/process_api.h"
 #include "platform/files/profile.h"
 #include "platform/base/text.h"
 

@@ -18,7 +18,7 @@
 #include "platform/base/debug_output.h"
 #include "platform/filter_api.h"
 #include "platform/base/handles.h"
-#include "platform/process_api.h"
+#include "platform/processes/process_api.h"
 #include "platform/sync_api.h"
 #include "platform/base/text.h"
 #include "service/ntservice.h"

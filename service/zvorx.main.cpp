@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "platform/files/machine.h"
-#include "platform/process_table.h"
+#include "platform/processes/process_table.h"
 #include "service/startup.h"
 
 int main(int argc, char** argv) {

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "platform/base/clock.h"
-#include "platform/process_table.h"
+#include "platform/processes/process_table.h"
 #include "platform/base/text.h"
 #include "suite/driver_events.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/process_table.h"
+#include "platform/processes/process_table.h"
 #include "platform/base/text.h"
 
 namespace zv::tools {

@@ -10,7 +10,7 @@
 
 #include "log/log.h"
 #include "platform/base/handles.h"
-#include "platform/process_api.h"
+#include "platform/processes/process_api.h"
 #include "platform/base/text.h"
 
 namespace zv::engines {

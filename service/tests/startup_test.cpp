@@ -13,7 +13,7 @@
 #include "platform/base/clock.h"
 #include "platform/base/debug_output.h"
 #include "platform/base/handles.h"
-#include "platform/process_api.h"
+#include "platform/processes/process_api.h"
 #include "service/startup.h"
 
 namespace zv::service {

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "platform/process_table.h"
+#include "platform/processes/process_table.h"
 #include "platform/base/text.h"
 #include "suite/scenario.h"
 #include "suite/tests/driver_fixture.h"

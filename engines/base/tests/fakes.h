@@ -13,7 +13,7 @@
 #include "platform/files/file_api.h"
 #include "platform/filter_api.h"
 #include "platform/base/handles.h"
-#include "platform/process_api.h"
+#include "platform/processes/process_api.h"
 
 namespace zv::testing {
 

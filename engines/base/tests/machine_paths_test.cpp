@@ -6,7 +6,7 @@
 
 #include "engines/base/baseengine.h"
 #include "engines/base/tests/fakes.h"
-#include "platform/process_table.h"
+#include "platform/processes/process_table.h"
 #include "platform/files/testing/machine_fixture.h"
 #include "platform/files/volumes.h"
 

@@ -19,7 +19,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/process_api_real.h"
+#include "platform/processes/process_api_real.h"
 #include "platform/base/text.h"
 
 namespace zv::platform {

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "platform/base/handles.h"
-#include "platform/process_api_real.h"
-#include "platform/process_table.h"
+#include "platform/processes/process_api_real.h"
+#include "platform/processes/process_table.h"
 
 using namespace zv::platform;
 namespace win = zv::win;

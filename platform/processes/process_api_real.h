@@ -20,7 +20,7 @@
 
 #include "platform/base/handles.h"
 #include "platform/files/machine.h"
-#include "platform/process_api.h"
+#include "platform/processes/process_api.h"
 
 namespace zv::platform {
 

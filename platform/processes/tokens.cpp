@@ -8,7 +8,7 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/process_api_real.h"
+#include "platform/processes/process_api_real.h"
 #include "platform/base/text.h"
 
 namespace zv::platform {

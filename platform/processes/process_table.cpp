@@ -1,6 +1,6 @@
 // The machine's processes, registration, reaping and change feed: see
 // process_table.h.
-#include "platform/process_table.h"
+#include "platform/processes/process_table.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,13 +1,13 @@
 // The real ProcessApi, process calls: see process_api_real.h. Tokens,
 // the named mutex and WinExec live in tokens.cpp, named_mutex.cpp and
 // win_exec.cpp.
-#include "platform/process_api_real.h"
+#include "platform/processes/process_api_real.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
 
-#include "platform/process_table.h"
+#include "platform/processes/process_table.h"
 #include "platform/base/text.h"
 
 namespace zv::platform {

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/process_api_real.h"
-#include "platform/process_table.h"
+#include "platform/processes/process_api_real.h"
+#include "platform/processes/process_table.h"
 #include "platform/base/text.h"
 
 extern char** environ;
