@@ -20,7 +20,7 @@
 #include "platform/base/debug_output.h"
 #include "platform/filter_api.h"
 #include "platform/base/handles.h"
-#include "platform/sync_api.h"
+#include "platform/threads/sync_api.h"
 
 namespace zv::channel {
 namespace {

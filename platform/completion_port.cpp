@@ -10,7 +10,7 @@
 #include "platform/completion_port_queue.h"
 #include "platform/filter_port.h"
 #include "platform/base/handles.h"
-#include "platform/sync_api.h"
+#include "platform/threads/sync_api.h"
 
 namespace zv::platform {
 namespace {

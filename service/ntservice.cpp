@@ -3,7 +3,7 @@
 
 #include "log/log.h"
 #include "platform/service_api.h"
-#include "platform/sync_api.h"
+#include "platform/threads/sync_api.h"
 #include "platform/base/handles.h"
 #include "service/crash_handler.h"
 

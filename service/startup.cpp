@@ -19,7 +19,7 @@
 #include "platform/filter_api.h"
 #include "platform/base/handles.h"
 #include "platform/processes/process_api.h"
-#include "platform/sync_api.h"
+#include "platform/threads/sync_api.h"
 #include "platform/base/text.h"
 #include "service/ntservice.h"
 

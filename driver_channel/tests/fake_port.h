@@ -27,7 +27,7 @@
 #include "platform/base/clock.h"
 #include "platform/filter_api.h"
 #include "platform/base/handles.h"
-#include "platform/sync_api.h"
+#include "platform/threads/sync_api.h"
 
 namespace zv::testing {
 

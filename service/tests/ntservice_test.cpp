@@ -21,7 +21,7 @@
 #include "platform/base/clock.h"
 #include "platform/base/debug_output.h"
 #include "platform/base/handles.h"
-#include "platform/sync_api.h"
+#include "platform/threads/sync_api.h"
 
 using namespace zv;
 using platform::Threads;

@@ -22,7 +22,7 @@
 
 #include "driver_channel/records.h"
 #include "platform/filter_api.h"
-#include "platform/sync_api.h"
+#include "platform/threads/sync_api.h"
 #include "platform/filter_wire.h"
 #include "platform/base/handles.h"
 #include "platform/files/machine.h"

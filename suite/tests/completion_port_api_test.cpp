@@ -1,5 +1,5 @@
 // The real CompletionPortApi over real filter ports.
-#include "platform/sync_api.h"
+#include "platform/threads/sync_api.h"
 #include "suite/tests/driver_fixture.h"
 
 using namespace zv;

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/base/crash_dump.h"
-#include "platform/sync_api.h"
+#include "platform/threads/sync_api.h"
 #include "service/ntservice.h"
 
 namespace {

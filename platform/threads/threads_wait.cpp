@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/base/clock.h"
-#include "platform/sync_api.h"
-#include "platform/threads_internal.h"
+#include "platform/threads/sync_api.h"
+#include "platform/threads/threads_internal.h"
 
 namespace zv::platform {
 namespace threads_detail {

@@ -8,7 +8,7 @@
 
 #include "platform/base/clock.h"
 #include "platform/base/handles.h"
-#include "platform/sync_api.h"
+#include "platform/threads/sync_api.h"
 
 using namespace zv::platform;
 namespace win = zv::win;

@@ -22,8 +22,8 @@
 #include "platform/base/clock.h"
 #include "platform/base/crash_dump.h"
 #include "platform/base/handles.h"
-#include "platform/sync_api.h"
-#include "platform/threads_internal.h"
+#include "platform/threads/sync_api.h"
+#include "platform/threads/threads_internal.h"
 
 namespace zv::platform {
 

@@ -3,7 +3,7 @@
 // Owns: the wait hub (one lock and condition variable that every wait of
 // ours blocks on) and the base of our own waitable objects, whose signal
 // state that lock guards; the free functions behind the event and wait calls.
-// Must not: be included outside platform/threads*.cpp.
+// Must not: be included outside platform/threads/.
 #pragma once
 
 #include <condition_variable>
