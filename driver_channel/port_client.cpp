@@ -18,7 +18,7 @@
 #include "log/format.h"
 #include "log/log.h"
 #include "platform/base/debug_output.h"
-#include "platform/filter_api.h"
+#include "platform/filter/filter_api.h"
 #include "platform/base/handles.h"
 #include "platform/threads/sync_api.h"
 

@@ -16,7 +16,7 @@
 #include "log/log.h"
 #include "platform/base/clock.h"
 #include "platform/base/debug_output.h"
-#include "platform/filter_api.h"
+#include "platform/filter/filter_api.h"
 #include "platform/base/handles.h"
 #include "platform/processes/process_api.h"
 #include "platform/threads/sync_api.h"

@@ -19,7 +19,7 @@
 #include <set>
 #include <string>
 
-#include "platform/filter_wire.h"
+#include "platform/filter/filter_wire.h"
 #include "platform/files/machine.h"
 
 namespace zv::suite {

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/filter_api.h"
+#include "platform/filter/filter_api.h"
 #include "platform/base/text.h"
 #include "platform/files/volumes.h"
 

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/filter_wire.h"
+#include "platform/filter/filter_wire.h"
 #include "platform/files/machine.h"
 #include "platform/base/win32.h"
 #include "driver_channel/records.h"

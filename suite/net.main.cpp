@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/filter_api.h"
+#include "platform/filter/filter_api.h"
 #include "platform/files/machine.h"
 #include "platform/base/text.h"
 

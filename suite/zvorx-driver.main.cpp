@@ -11,7 +11,7 @@
 #include <iostream>
 #include <string>
 
-#include "platform/filter_api.h"
+#include "platform/filter/filter_api.h"
 #include "platform/files/machine.h"
 #include "platform/base/text.h"
 #include "suite/driver_daemon.h"

@@ -13,7 +13,7 @@
 #include "driver_channel/signals.h"
 #include "platform/base/clock.h"
 #include "platform/base/debug_output.h"
-#include "platform/filter_api.h"
+#include "platform/filter/filter_api.h"
 #include "platform/files/machine.h"
 #include "platform/rpc_server.h"
 

@@ -25,7 +25,7 @@
 
 #include "driver_channel/records.h"
 #include "platform/base/clock.h"
-#include "platform/filter_api.h"
+#include "platform/filter/filter_api.h"
 #include "platform/base/handles.h"
 #include "platform/threads/sync_api.h"
 

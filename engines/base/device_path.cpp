@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/files/file_api.h"
-#include "platform/filter_api.h"
+#include "platform/filter/filter_api.h"
 #include "platform/base/text.h"
 
 namespace zv::engines {

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/filter_api.h"
-#include "platform/filter_wire.h"
+#include "platform/filter/filter_api.h"
+#include "platform/filter/filter_wire.h"
 #include "platform/files/machine.h"
 #include "suite/driver_events.h"
 #include "suite/testing/machine_fixture.h"

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "driver_channel/records.h"
-#include "platform/filter_api.h"
+#include "platform/filter/filter_api.h"
 #include "platform/threads/sync_api.h"
-#include "platform/filter_wire.h"
+#include "platform/filter/filter_wire.h"
 #include "platform/base/handles.h"
 #include "platform/files/machine.h"
 #include "suite/driver_events.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/filter_wire.h"
+#include "platform/filter/filter_wire.h"
 #include "platform/files/machine.h"
 
 namespace zv::suite::testing {

@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/completion_port_queue.h"
-#include "platform/filter_api.h"
-#include "platform/filter_port.h"
-#include "platform/filter_wire.h"
+#include "platform/filter/completion_port_queue.h"
+#include "platform/filter/filter_api.h"
+#include "platform/filter/filter_port.h"
+#include "platform/filter/filter_wire.h"
 #include "platform/base/handles.h"
 #include "platform/files/machine.h"
 #include "suite/driver_events.h"

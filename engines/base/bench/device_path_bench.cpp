@@ -10,7 +10,7 @@
 
 #include "engines/base/device_path.h"
 #include "platform/files/file_api.h"
-#include "platform/filter_api.h"
+#include "platform/filter/filter_api.h"
 
 using namespace zv::engines;
 namespace win = zv::win;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/files/file_api.h"
-#include "platform/filter_api.h"
+#include "platform/filter/filter_api.h"
 #include "platform/base/handles.h"
 #include "platform/processes/process_api.h"
 

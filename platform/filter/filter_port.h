@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/completion_port_queue.h"
+#include "platform/filter/completion_port_queue.h"
 #include "platform/base/handles.h"
 #include "platform/base/win32.h"
 

@@ -1,5 +1,5 @@
 // Filter communication port, client side: see filter_port.h.
-#include "platform/filter_port.h"
+#include "platform/filter/filter_port.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/filter_wire.h"
+#include "platform/filter/filter_wire.h"
 
 namespace zv::platform {
 

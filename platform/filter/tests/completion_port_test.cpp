@@ -1,4 +1,4 @@
-#include "platform/completion_port_queue.h"
+#include "platform/filter/completion_port_queue.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "platform/base/clock.h"
-#include "platform/completion_port_queue.h"
-#include "platform/filter_port.h"
+#include "platform/filter/completion_port_queue.h"
+#include "platform/filter/filter_port.h"
 #include "platform/base/handles.h"
 #include "platform/threads/sync_api.h"
 

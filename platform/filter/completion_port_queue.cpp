@@ -1,5 +1,5 @@
 // Completion port object: see completion_port_queue.h.
-#include "platform/completion_port_queue.h"
+#include "platform/filter/completion_port_queue.h"
 
 #include <thread>
 

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/filter_api.h"
-#include "platform/filter_port.h"
-#include "platform/filter_wire.h"
+#include "platform/filter/filter_api.h"
+#include "platform/filter/filter_port.h"
+#include "platform/filter/filter_wire.h"
 #include "platform/base/handles.h"
 #include "platform/files/machine.h"
 #include "platform/base/text.h"

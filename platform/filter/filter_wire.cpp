@@ -1,5 +1,5 @@
 // Framed protocol to the driver stand-in: see filter_wire.h.
-#include "platform/filter_wire.h"
+#include "platform/filter/filter_wire.h"
 
 #include <errno.h>
 #include <sys/socket.h>
