@@ -3,7 +3,7 @@
 
 #include "control/zvorx_interface.h"
 #include "platform/base/clock.h"
-#include "platform/rpc_api.h"
+#include "platform/rpc/rpc_api.h"
 
 namespace zv::control {
 

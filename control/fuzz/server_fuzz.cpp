@@ -19,7 +19,7 @@
 
 #include "control/zvorx_interface.h"
 #include "platform/files/machine.h"
-#include "platform/rpc_server.h"
+#include "platform/rpc/rpc_server.h"
 
 using namespace zv::platform;
 

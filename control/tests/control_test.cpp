@@ -15,7 +15,7 @@
 #include "platform/base/debug_output.h"
 #include "platform/filter/filter_api.h"
 #include "platform/files/machine.h"
-#include "platform/rpc_server.h"
+#include "platform/rpc/rpc_server.h"
 
 using namespace zv;
 using namespace zv::control;

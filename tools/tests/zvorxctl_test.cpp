@@ -12,7 +12,7 @@
 #include "control/zvorx_interface.h"
 #include "driver_channel/signals.h"
 #include "platform/files/machine.h"
-#include "platform/rpc_server.h"
+#include "platform/rpc/rpc_server.h"
 #include "suite/testing/scratch_machine.h"
 #include "tools/zvorxctl_commands.h"
 

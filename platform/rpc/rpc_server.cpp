@@ -1,5 +1,5 @@
 // The RPC server run time over Unix stream sockets: see rpc_server.h.
-#include "platform/rpc_server.h"
+#include "platform/rpc/rpc_server.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -25,7 +25,7 @@
 
 #include "platform/base/clock.h"
 #include "platform/files/machine.h"
-#include "platform/rpc_wire.h"
+#include "platform/rpc/rpc_wire.h"
 #include "platform/base/text.h"
 
 namespace zv::platform {

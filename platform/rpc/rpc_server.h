@@ -18,7 +18,7 @@
 
 #include <memory>
 
-#include "platform/rpc_api.h"
+#include "platform/rpc/rpc_api.h"
 
 namespace zv::platform {
 

@@ -1,5 +1,5 @@
 // PDU and NDR encoding: see rpc_wire.h.
-#include "platform/rpc_wire.h"
+#include "platform/rpc/rpc_wire.h"
 
 #include <cstring>
 

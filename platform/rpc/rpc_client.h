@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/rpc_api.h"
+#include "platform/rpc/rpc_api.h"
 
 namespace zv::platform {
 

@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "platform/files/machine.h"
-#include "platform/rpc_client.h"
-#include "platform/rpc_server.h"
-#include "platform/rpc_wire.h"
+#include "platform/rpc/rpc_client.h"
+#include "platform/rpc/rpc_server.h"
+#include "platform/rpc/rpc_wire.h"
 
 using namespace zv::platform;
 using namespace zv::platform::rpc;

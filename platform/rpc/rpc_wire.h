@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/rpc_api.h"
+#include "platform/rpc/rpc_api.h"
 
 namespace zv::platform::rpc {
 

@@ -1,5 +1,5 @@
 // The RPC client over a named-pipe socket: see rpc_client.h.
-#include "platform/rpc_client.h"
+#include "platform/rpc/rpc_client.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "platform/base/clock.h"
-#include "platform/rpc_wire.h"
+#include "platform/rpc/rpc_wire.h"
 
 namespace zv::platform {
 
