@@ -24,7 +24,7 @@
 #include <thread>
 
 #include "platform/base/handles.h"
-#include "platform/service_api.h"
+#include "platform/services/service_api.h"
 
 namespace zv::platform {
 namespace {
