@@ -26,9 +26,9 @@
 #include "platform/filter/filter_api.h"
 #include "platform/filter/filter_wire.h"
 #include "platform/files/machine.h"
-#include "suite/driver_events.h"
-#include "suite/testing/latency_figures.h"
-#include "suite/testing/scratch_machine.h"
+#include "suite/driver/driver_events.h"
+#include "suite/driver/testing/latency_figures.h"
+#include "suite/driver/testing/scratch_machine.h"
 
 using namespace zv;
 using SteadyClock = std::chrono::steady_clock;

@@ -20,8 +20,8 @@
 #include "platform/filter/filter_api.h"
 #include "platform/filter/filter_wire.h"
 #include "platform/files/machine.h"
-#include "suite/driver_events.h"
-#include "suite/testing/machine_fixture.h"
+#include "suite/driver/driver_events.h"
+#include "suite/driver/testing/machine_fixture.h"
 
 extern char** environ;
 

@@ -13,7 +13,7 @@
 #include "driver_channel/signals.h"
 #include "platform/files/machine.h"
 #include "platform/rpc/rpc_server.h"
-#include "suite/testing/scratch_machine.h"
+#include "suite/driver/testing/scratch_machine.h"
 #include "tools/zvorxctl_commands.h"
 
 using namespace zv;

@@ -1,9 +1,9 @@
-#include "suite/scenario.h"
+#include "suite/driver/scenario.h"
 
 #include <sstream>
 
 #include "platform/base/text.h"
-#include "suite/tests/driver_fixture.h"
+#include "suite/driver/tests/driver_fixture.h"
 
 using namespace zv;
 using namespace zv::suite;

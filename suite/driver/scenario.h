@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "suite/driver_events.h"
+#include "suite/driver/driver_events.h"
 
 namespace zv::suite {
 

@@ -1,5 +1,5 @@
 // Injected events and the control connection: see driver_events.h.
-#include "suite/driver_events.h"
+#include "suite/driver/driver_events.h"
 
 #include <unistd.h>
 

@@ -19,8 +19,8 @@
 #include "platform/filter/filter_wire.h"
 #include "platform/base/handles.h"
 #include "platform/files/machine.h"
-#include "suite/driver_events.h"
-#include "suite/testing/machine_fixture.h"
+#include "suite/driver/driver_events.h"
+#include "suite/driver/testing/machine_fixture.h"
 
 namespace zv::suite::testing {
 

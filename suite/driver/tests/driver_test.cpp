@@ -4,8 +4,8 @@
 
 #include "platform/processes/process_table.h"
 #include "platform/base/text.h"
-#include "suite/scenario.h"
-#include "suite/tests/driver_fixture.h"
+#include "suite/driver/scenario.h"
+#include "suite/driver/tests/driver_fixture.h"
 
 using namespace zv;
 using namespace zv::suite;

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "platform/files/machine.h"
-#include "suite/testing/scratch_machine.h"
+#include "suite/driver/testing/scratch_machine.h"
 
 namespace zv::suite::testing {
 

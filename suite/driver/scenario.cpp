@@ -1,5 +1,5 @@
 // Scenario files: see scenario.h.
-#include "suite/scenario.h"
+#include "suite/driver/scenario.h"
 
 #include <cstdio>
 #include <cstdlib>

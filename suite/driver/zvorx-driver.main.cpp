@@ -14,9 +14,9 @@
 #include "platform/filter/filter_api.h"
 #include "platform/files/machine.h"
 #include "platform/base/text.h"
-#include "suite/driver_daemon.h"
-#include "suite/driver_events.h"
-#include "suite/scenario.h"
+#include "suite/driver/driver_daemon.h"
+#include "suite/driver/driver_events.h"
+#include "suite/driver/scenario.h"
 
 using namespace zv;
 

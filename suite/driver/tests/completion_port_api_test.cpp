@@ -1,6 +1,6 @@
 // The real CompletionPortApi over real filter ports.
 #include "platform/threads/sync_api.h"
-#include "suite/tests/driver_fixture.h"
+#include "suite/driver/tests/driver_fixture.h"
 
 using namespace zv;
 using namespace zv::suite;

@@ -1,5 +1,5 @@
 // The driver stand-in daemon: see driver_daemon.h.
-#include "suite/driver_daemon.h"
+#include "suite/driver/driver_daemon.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -17,7 +17,7 @@
 #include "platform/base/clock.h"
 #include "platform/processes/process_table.h"
 #include "platform/base/text.h"
-#include "suite/driver_events.h"
+#include "suite/driver/driver_events.h"
 
 namespace zv::suite {
 
