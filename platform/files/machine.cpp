@@ -15,28 +15,23 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Schema steps, applied in order; the database records the last one applied.
-// Append new steps at the end of the list; never edit an applied one.
-struct SchemaStep {
-  int version;
-  const char* sql;
-};
-
-const SchemaStep kSchema[] = {
-    {1,
+// The machine layer's own schema steps, applied when a machine is opened.
+// The subsystems above add theirs with Machine::EnsureSchema.
+const SchemaStep kBaseSchema[] = {
+    {"settings",
      "CREATE TABLE settings (key TEXT PRIMARY KEY, value TEXT NOT NULL);"},
-    {2,
+    {"volumes",
      // Volume table: device name -> drive letter ("C:", or NULL when the
      // volume has none) and the volume's host folder under volumes/.
      "CREATE TABLE volumes (device TEXT PRIMARY KEY COLLATE NOCASE,"
      " letter TEXT UNIQUE COLLATE NOCASE, folder TEXT NOT NULL UNIQUE);"},
-    {3,
+    {"short_names",
      // 8.3 aliases handed out so far, per host folder (relative to the
      // volumes folder). Never renumbered.
      "CREATE TABLE short_names (folder TEXT NOT NULL, long_name TEXT NOT NULL,"
      " alias TEXT NOT NULL COLLATE NOCASE, PRIMARY KEY (folder, long_name),"
      " UNIQUE (folder, alias));"},
-    {4,
+    {"processes",
      // Processes of the machine, in its own pid space. image is the DOS
      // image path; session 0 for services; protected processes refuse
      // OpenProcess; lock names the lock file whose holder keeps it alive.
@@ -200,19 +195,40 @@ void Machine::Exec(const char* sql) {
 
 void Machine::Migrate() {
   Write([&](sqlite3* db) {
-    int version = 0;
+    Exec("CREATE TABLE IF NOT EXISTS schema_steps (name TEXT PRIMARY KEY);");
+    // Databases made before steps had names recorded the number of steps
+    // applied, in the order of kBaseSchema.
+    int numbered = 0;
     {
       Statement q(db, "PRAGMA user_version;");
-      if (q.Step()) version = static_cast<int>(q.Int(0));
+      if (q.Step()) numbered = static_cast<int>(q.Int(0));
     }
-    for (const SchemaStep& step : kSchema) {
-      if (step.version <= version) continue;
-      Exec(step.sql);
-      version = step.version;
+    for (int i = 0; i < numbered && i < static_cast<int>(std::size(kBaseSchema)); ++i) {
+      Statement(db, "INSERT OR IGNORE INTO schema_steps (name) VALUES (?);").Bind(1, kBaseSchema[i].name).Run();
     }
-    std::string pragma = "PRAGMA user_version=" + std::to_string(version) + ";";
-    Exec(pragma.c_str());
+    if (numbered != 0) Exec("PRAGMA user_version=0;");
+    Statement q(db, "SELECT name FROM schema_steps;");
+    std::lock_guard lock(schemaMutex_);
+    while (q.Step()) appliedSteps_.insert(q.Text(0));
   });
+  for (const SchemaStep& step : kBaseSchema) EnsureSchema(step);
+}
+
+void Machine::EnsureSchema(const SchemaStep& step) {
+  {
+    std::lock_guard lock(schemaMutex_);
+    if (appliedSteps_.count(step.name)) return;
+  }
+  Write([&](sqlite3* db) {
+    Statement known(db, "SELECT 1 FROM schema_steps WHERE name = ?;");
+    known.Bind(1, step.name);
+    if (!known.Step()) {
+      Exec(step.sql);
+      Statement(db, "INSERT INTO schema_steps (name) VALUES (?);").Bind(1, step.name).Run();
+    }
+  });
+  std::lock_guard lock(schemaMutex_);
+  appliedSteps_.insert(step.name);
 }
 
 std::shared_ptr<Machine> Machine::Current() {

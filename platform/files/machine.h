@@ -1,7 +1,7 @@
 // The stand-in Windows host that all our programs share.
 //
 // Owns: the machine root folder (ZV_MACHINE) and its layout, the SQLite
-// database machine.db (schema version, WAL, busy time-out, BEGIN IMMEDIATE
+// database machine.db (named schema steps, WAL, busy time-out, BEGIN IMMEDIATE
 // for writes so several processes share it safely), the short run folder for
 // sockets and locks, and the machine settings table.
 // Layout under the root:
@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -61,6 +62,15 @@ class Statement {
   sqlite3_stmt* stmt_ = nullptr;
 };
 
+// A named step of machine.db's schema: the SQL that creates one
+// subsystem's tables. A step is applied once per database, in whatever order
+// the subsystems first ask for theirs, and its name is recorded; a landed
+// step is never edited (a change is a new step with a new name).
+struct SchemaStep {
+  const char* name;
+  const char* sql;
+};
+
 class Machine {
  public:
   // Opens an existing machine, or creates it (folders, database, drive C:,
@@ -92,6 +102,11 @@ class Machine {
   // rolls back if it throws.
   void Write(const std::function<void(sqlite3*)>& fn);
 
+  // Applies `step` unless this database has it already (one write
+  // transaction, safe against other processes doing the same). Subsystems
+  // call it before first touching their tables; cheap once applied.
+  void EnsureSchema(const SchemaStep& step);
+
   // Machine settings (string key/value), for failure switches and defaults.
   std::optional<std::string> Setting(const std::string& key);
   void SetSetting(const std::string& key, const std::string& value);
@@ -118,6 +133,8 @@ class Machine {
   std::filesystem::path runFolder_;
   sqlite3* db_ = nullptr;
   std::recursive_mutex mutex_;
+  std::mutex schemaMutex_;
+  std::set<std::string> appliedSteps_;
   std::mutex cacheMutex_;
   std::map<std::string, std::shared_ptr<void>> caches_;
 };

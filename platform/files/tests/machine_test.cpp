@@ -70,3 +70,35 @@ TEST(Machine, TwoProcessesWriteWithoutLosingRows) {
   EXPECT_EQ(count, 2 * kRows);
   fs::remove_all(root);
 }
+
+// Subsystems add their tables as named steps, in whatever order they land
+// and are first used; a database from before named steps keeps its tables.
+TEST(Machine, SchemaStepsApplyOnceInAnyOrder) {
+  fs::path root = TempRoot("schema");
+  const SchemaStep a{"test_a", "CREATE TABLE test_a (x INTEGER);"};
+  const SchemaStep b{"test_b", "CREATE TABLE test_b (y INTEGER);"};
+  {
+    auto m = Machine::Open(root, true);
+    m->EnsureSchema(b);
+  }
+  auto reopened = Machine::Open(root, false);
+  reopened->EnsureSchema(a);
+  reopened->EnsureSchema(b);  // applied already: creating test_b again would throw
+  std::vector<std::string> names;
+  reopened->Read([&](sqlite3* db) {
+    Statement q(db, "SELECT name FROM schema_steps ORDER BY name;");
+    while (q.Step()) names.push_back(q.Text(0));
+  });
+  EXPECT_EQ(names, (std::vector<std::string>{"processes", "settings", "short_names", "test_a", "test_b", "volumes"}));
+
+  // A database that recorded only a step count.
+  reopened->Write([&](sqlite3* db) {
+    Statement(db, "DELETE FROM schema_steps;").Run();
+    Statement(db, "PRAGMA user_version=4;").Run();
+  });
+  reopened.reset();
+  auto legacy = Machine::Open(root, false);  // would fail re-creating the base tables
+  legacy->SetSetting("k", "v");
+  EXPECT_EQ(legacy->Setting("k"), "v");
+  fs::remove_all(root);
+}
