@@ -1,7 +1,11 @@
 // Clocks: see clock.h.
 #include "platform/base/clock.h"
 
+#include <algorithm>
 #include <atomic>
+#include <map>
+#include <set>
+#include <vector>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
@@ -135,6 +139,141 @@ void VirtualClock::SetUtcMilliseconds(std::int64_t utcMs) {
 std::uint64_t VirtualClock::SleptMilliseconds() const {
   std::lock_guard lock(mutex_);
   return slept_;
+}
+
+// ---- SteppedClock --------------------------------------------------------------
+
+struct SteppedClock::State {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::uint64_t ticks = 0;
+  std::int64_t startUtcMs = 0;
+  std::chrono::milliseconds settle{0};
+  bool released = false;
+  std::map<std::thread::id, std::uint64_t> sleeping;  // thread -> wake-up tick
+  std::set<std::thread::id> awaited;                  // woken, not yet back asleep
+
+  // A thread that ends is no longer awaited.
+  void Forget(std::thread::id id) {
+    std::lock_guard lock(mutex);
+    sleeping.erase(id);
+    awaited.erase(id);
+    changed.notify_all();
+  }
+};
+
+namespace {
+
+// Tells the clocks a thread slept on that the thread has ended.
+struct SteppedSleeperExit {
+  std::vector<std::weak_ptr<SteppedClock::State>> clocks;
+  ~SteppedSleeperExit() {
+    for (auto& weak : clocks) {
+      if (auto state = weak.lock()) state->Forget(std::this_thread::get_id());
+    }
+  }
+};
+
+void NoteSteppedSleeper(const std::shared_ptr<SteppedClock::State>& state) {
+  thread_local SteppedSleeperExit exitNote;
+  for (auto& weak : exitNote.clocks) {
+    if (weak.lock() == state) return;
+  }
+  std::erase_if(exitNote.clocks, [](const auto& weak) { return weak.expired(); });
+  exitNote.clocks.push_back(state);
+}
+
+}  // namespace
+
+SteppedClock::SteppedClock(std::int64_t startUtcMs, std::chrono::milliseconds settle)
+    : state_(std::make_shared<State>()) {
+  state_->startUtcMs = startUtcMs;
+  state_->settle = settle;
+}
+
+SteppedClock::~SteppedClock() { Release(); }
+
+void SteppedClock::Sleep(win::DWORD milliseconds) {
+  if (milliseconds == 0) {
+    std::this_thread::yield();
+    AfterSleep();
+    return;
+  }
+  NoteSteppedSleeper(state_);
+  const std::thread::id self = std::this_thread::get_id();
+  {
+    std::unique_lock lock(state_->mutex);
+    if (!state_->released) {
+      state_->sleeping[self] = state_->ticks + milliseconds;
+      state_->awaited.erase(self);
+      state_->changed.notify_all();
+      state_->changed.wait(lock, [&] { return state_->released || !state_->sleeping.count(self); });
+      state_->sleeping.erase(self);
+    }
+  }
+  AfterSleep();
+}
+
+std::uint64_t SteppedClock::TickCount64() {
+  std::lock_guard lock(state_->mutex);
+  return state_->ticks;
+}
+
+std::int64_t SteppedClock::UtcMilliseconds() {
+  std::lock_guard lock(state_->mutex);
+  return state_->startUtcMs + static_cast<std::int64_t>(state_->ticks);
+}
+
+std::int64_t SteppedClock::UtcSeconds() { return UtcMilliseconds() / 1000; }
+
+std::chrono::nanoseconds SteppedClock::RealWaitFor(win::DWORD milliseconds) {
+  return std::chrono::milliseconds(std::min<win::DWORD>(milliseconds, 20));
+}
+
+void SteppedClock::Advance(std::uint64_t milliseconds) {
+  std::unique_lock lock(state_->mutex);
+  const std::uint64_t target = state_->ticks + milliseconds;
+  while (!state_->released) {
+    std::uint64_t next = target;
+    for (const auto& [id, wake] : state_->sleeping) next = std::min(next, wake);
+    state_->ticks = std::max(state_->ticks, next);
+    for (auto it = state_->sleeping.begin(); it != state_->sleeping.end();) {
+      if (it->second <= state_->ticks) {
+        state_->awaited.insert(it->first);
+        it = state_->sleeping.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    if (state_->awaited.empty()) {
+      if (state_->ticks >= target) break;
+      continue;
+    }
+    state_->changed.notify_all();
+    // A woken thread that neither sleeps again nor ends within the settle
+    // time (blocked elsewhere) is no longer waited for.
+    if (!state_->changed.wait_for(lock, state_->settle, [&] { return state_->awaited.empty() || state_->released; })) {
+      state_->awaited.clear();
+    }
+  }
+}
+
+bool SteppedClock::WaitForSleepers(std::size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(state_->mutex);
+  return state_->changed.wait_for(lock, timeout, [&] { return state_->sleeping.size() >= count; });
+}
+
+std::size_t SteppedClock::Sleepers() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->sleeping.size();
+}
+
+void SteppedClock::Release() {
+  std::lock_guard lock(state_->mutex);
+  state_->released = true;
+  state_->sleeping.clear();
+  state_->awaited.clear();
+  state_->changed.notify_all();
 }
 
 // ---- Current clock --------------------------------------------------------------

@@ -5,6 +5,8 @@
 // 1000 ms sleep last 10 ms and makes tick counts and local time run 100
 // times faster from the moment the program started). VirtualClock, for
 // tests inside one process, never waits: a sleep advances virtual time.
+// SteppedClock, for in-process tests of periodic threads: sleepers block
+// until the test moves time on past their wake-up.
 // Must not: be bypassed. No code of ours calls std::this_thread::sleep_for,
 // std::chrono clocks or time() directly for anything the system times.
 #pragma once
@@ -80,6 +82,40 @@ class VirtualClock : public Clock {
   std::int64_t utcMs_;
   std::uint64_t ticks_ = 0;
   std::uint64_t slept_ = 0;
+};
+
+// Time moves only when the test calls Advance. A sleeping thread blocks until
+// time reaches its wake-up; Advance wakes the sleepers due by its target one
+// wake-up time at a time, in order, and waits (in real time, bounded by the
+// settle time) until each woken thread has gone back to sleep or ended, so
+// that a test sees every pass that was due. A 600 ms writer pass or a 15 s
+// hold is thus tested without real waiting and without a thread spinning
+// through virtual time. Waits with a time-out (events, completion ports,
+// sockets) are not stepped: they last at most 20 ms of real time and do not
+// move the clock. Release ends the stepping for good: from then on sleeps
+// return at once (for a test's clean-up, so threads can be stopped).
+class SteppedClock : public Clock {
+ public:
+  explicit SteppedClock(std::int64_t startUtcMs = 1709284502000,
+                        std::chrono::milliseconds settle = std::chrono::seconds(5));
+  ~SteppedClock() override;
+  void Sleep(win::DWORD milliseconds) override;
+  std::uint64_t TickCount64() override;
+  std::int64_t UtcSeconds() override;
+  std::int64_t UtcMilliseconds() override;
+  std::chrono::nanoseconds RealWaitFor(win::DWORD milliseconds) override;
+
+  void Advance(std::uint64_t milliseconds);
+  // Waits until at least `count` threads sleep on this clock; false when
+  // `timeout` of real time passed first.
+  bool WaitForSleepers(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  std::size_t Sleepers() const;
+  void Release();
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
 };
 
 // The current clock: a RealClock with ZV_TIME_SCALE unless replaced.

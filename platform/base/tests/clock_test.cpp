@@ -47,3 +47,40 @@ TEST(Clock, ScaledRealClockRunsFaster) {
   EXPECT_GE(clock.TickCount64(), 2000u);
   EXPECT_EQ(clock.RealWaitFor(1000), std::chrono::milliseconds(1));
 }
+
+// A periodic thread sees exactly the passes that were due, with no real
+// waiting, and a thread that ends does not hold Advance up.
+TEST(Clock, SteppedClockRunsEachDuePass) {
+  SteppedClock clock(1709284502000, std::chrono::seconds(30));
+  ScopedClock scoped(clock);
+  std::atomic<int> passes{0};
+  std::atomic<bool> run{true};
+  std::thread writer([&] {
+    while (run) {
+      Sleep(600);
+      if (run) ++passes;
+    }
+  });
+  std::thread shortLived([&] {
+    Sleep(1000);
+    Sleep(1000);
+  });
+  ASSERT_TRUE(clock.WaitForSleepers(2));
+  EXPECT_EQ(passes, 0);
+  auto start = std::chrono::steady_clock::now();
+  clock.Advance(599);
+  EXPECT_EQ(passes, 0);
+  clock.Advance(1);
+  EXPECT_EQ(passes, 1);
+  clock.Advance(3000);  // passes at 1200 ... 3600; the short thread ends at 2000
+  EXPECT_EQ(passes, 6);
+  EXPECT_EQ(GetTickCount64(), 3600u);
+  EXPECT_EQ(clock.UtcMilliseconds(), 1709284502000 + 3600);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  shortLived.join();
+  EXPECT_EQ(clock.Sleepers(), 1u);
+  run = false;
+  clock.Release();  // sleeps return at once from now on
+  writer.join();
+  EXPECT_EQ(passes, 6);
+}
