@@ -116,8 +116,8 @@ class acengine : public baseengine {
   void HoldCountdown();
 
   // Tests only: ends the engine's threads and waits for them. The countdown
-  // ends after its current sleep; with a stepped clock the caller advances
-  // it (RequestThreadsStop first, then advance, then JoinThreads).
+  // ends after its current sleep; on a stepped clock call RequestThreadsStop,
+  // release the clock, then JoinThreads.
   void RequestThreadsStop();
   void JoinThreads();
   void StopThreadsForTests();

@@ -14,6 +14,7 @@
 #include "driver_channel/records.h"
 #include "engines/access/acengine.h"
 #include "engines/base/tests/log_capture.h"
+#include "platform/base/clock.h"
 #include "platform/files/testing/machine_fixture.h"
 #include "platform/processes/process_table.h"
 
@@ -522,6 +523,47 @@ TEST_F(AccessEngineTest, QueriesRunBesideCommandsThatReplaceSettings) {
   stop = true;
   for (auto& w : workers) w.join();
   EXPECT_GT(denied.load(), 0);
+}
+
+TEST_F(AccessEngineTest, HoldCountdownEndsAReadOnlyHoldOnTheClock) {
+  platform::SteppedClock clock;
+  platform::ScopedClock scopedClock(clock);
+  struct StopAtEnd {
+    acengine& engine;
+    platform::SteppedClock& clock;
+    ~StopAtEnd() {
+      engine.RequestThreadsStop();
+      clock.Release();
+      engine.JoinThreads();
+    }
+  } stopAtEnd{*engine_, clock};
+  S(L"AC_ADD_READONLYPATH", L"C:\\Docs");
+  win::DWORD shell = Process(L"C:\\Windows\\System32\\cmd.exe");
+  win::DWORD reader = Process(L"C:\\Tools\\reader.exe");
+  I(L"AC_SET_ENGINEWORK", 1);
+  engine_->Start();
+  ASSERT_TRUE(clock.WaitForSleepers(1));
+  const std::wstring key = L"\\\\?\\c:\\docs\\a.txt";
+  auto remaining = [&] { return engine_->HoldsCopy()[key]; };
+
+  // A shell write: 30 ticks of 500 ms. A reader during the hold adds 10.
+  EXPECT_FALSE(Open(shell, Dev(L"Docs\\a.txt"), kWrite));
+  clock.Advance(29 * kHoldTickMs);
+  EXPECT_EQ(remaining(), 1u);
+  EXPECT_FALSE(Open(reader, Dev(L"Docs\\a.txt"), kRead));
+  EXPECT_EQ(remaining(), 11u);
+  clock.Advance(10 * kHoldTickMs);
+  EXPECT_EQ(remaining(), 1u);
+  EXPECT_EQ(engine_->PathMarksCopy().count(key), 1u);
+  // The last tick clears the mark; the entry stays at 0 and stops counting.
+  clock.Advance(kHoldTickMs);
+  EXPECT_EQ(engine_->PathMarksCopy().count(key), 0u);
+  EXPECT_TRUE(Open(reader, Dev(L"Docs\\a.txt"), kRead));
+  clock.Advance(3 * kHoldTickMs);
+  EXPECT_EQ(engine_->HoldsCopy(), (std::map<std::wstring, std::uint32_t>{{key, 0}}));
+  // The next write starts a fresh hold.
+  EXPECT_FALSE(Open(shell, Dev(L"Docs\\a.txt"), kWrite));
+  EXPECT_EQ(remaining(), 30u);
 }
 
 }  // namespace
