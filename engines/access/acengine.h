@@ -103,9 +103,10 @@ class acengine : public baseengine {
   void QueryRule(const channel::_MXRED_NOTIFICATION& notification, channel::_MXRED_REPLY_MESSAGE& reply);
 
   // Path rules. AddPathRule ignores texts shorter than 2 units and keeps an
-  // existing key's type. FindPathRule: the longest-sorting rule key that
-  // occurs in the normalised path decides; true when its type shares a bit
-  // with the mask (then *type is that type), false otherwise (*type 0).
+  // existing key's type. FindPathRule tries the keys in descending order (a
+  // key before its own prefixes); the first one contained in the normalised
+  // path decides: true with `type` set when its type shares a bit with the
+  // mask, otherwise false with `type` 0 (shorter keys are not tried).
   void AddPathRule(std::wstring_view text, std::uint32_t type);
   bool FindPathRule(std::wstring_view path, std::uint32_t mask, std::uint32_t& type);
 

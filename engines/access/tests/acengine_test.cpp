@@ -339,38 +339,6 @@ TEST_F(AccessEngineTest, WhiteAndBlackListsDenyExecutesAndOneOpenAfter) {
   EXPECT_EQ(engine_->PathMarksCopy(), (std::map<std::wstring, std::uint32_t>{{L"\\\\?\\c:\\games\\g.exe", 0x4}}));
 }
 
-TEST_F(AccessEngineTest, ProtectedPathsDependOnTheProcessType) {
-  S(L"AC_ADD_PROTECTPATH", L"C:\\Secret");
-  engine_->OnCommandIntString(2, L"AC_ADD_PATHTYPE", 4, L"C:\\Secret\\Open");
-  I(L"AC_SET_ENGINEWORK", 1);
-  win::DWORD untyped = Process(L"C:\\Tools\\untyped.exe");
-  EXPECT_FALSE(Open(untyped, Dev(L"Secret\\a.txt"), kRead));
-  for (std::uint32_t type : {0x1u, 0x2u, 0x4u, 0x8u, 0x41u})
-    EXPECT_FALSE(Open(Typed(type), Dev(L"Secret\\a.txt"), kRead)) << type;
-  for (std::uint32_t type : {0x40u, 0x80u, 0x400u, 0x10800u})
-    EXPECT_TRUE(Open(Typed(type), Dev(L"Secret\\a.txt"), kWrite)) << type;
-  // Permitted sub-folder: allowed to everyone.
-  EXPECT_TRUE(Open(untyped, Dev(L"Secret\\Open\\a.txt"), kWrite));
-}
-
-TEST_F(AccessEngineTest, ActiveXBrowsersMayNotCreateProgramsOrCabinets) {
-  MakeFile(C("Downloads/setup.exe"));
-  I(L"AC_SET_ACTIVEXCONTROL", 1);
-  win::DWORD ie = Process(L"C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE");
-  I(L"AC_SET_ENGINEWORK", 1);
-  ASSERT_EQ(engine_->SpecialProcessesCopy()[ie], PROCESSTYPE_ACTIVEX);
-  EXPECT_TRUE(Open(ie, Dev(L"Downloads\\setup.exe"), kRead));     // exists
-  EXPECT_FALSE(Open(ie, Dev(L"Downloads\\new.exe"), kWrite));     // new
-  EXPECT_FALSE(Open(ie, Dev(L"Downloads\\x.CAB"), kWrite));
-  EXPECT_FALSE(Open(ie, Dev(L"Downloads\\a.exe.config"), kWrite));  // ".exe" anywhere in the name
-  EXPECT_TRUE(Open(ie, Dev(L"Downloads\\new.exe.manifest"), kWrite));
-  EXPECT_TRUE(Open(ie, Dev(L"Downloads\\VerClsid.exe"), kWrite));
-  EXPECT_TRUE(Open(ie, Dev(L"Downloads\\page.htm"), kWrite));
-  EXPECT_TRUE(Open(ie, Dev(L"Tools.exe\\page.htm"), kWrite));  // only the last component counts
-  win::DWORD other = Typed(PROCESSTYPE_ACTIVEX | PROCESSTYPE_NORMAL);
-  EXPECT_TRUE(Open(other, Dev(L"Downloads\\new.exe"), kWrite));
-}
-
 TEST_F(AccessEngineTest, RestrictedProgramsAreEndedAtTheirFirstOpen) {
   S(L"AC_ADD_RESTRICTEDPROCESS", L"badtool.exe");
   engine_->OnCommandIntString(2, L"AC_ADD_PATHTYPE", 4, L"C:\\Allowed");
