@@ -22,6 +22,7 @@
 #include "platform/threads/sync_api.h"
 #include "platform/base/text.h"
 #include "service/ntservice.h"
+#include "service/startup_access.h"
 
 namespace zv::service {
 namespace {
@@ -192,6 +193,7 @@ int ZvorxMain(std::wstring_view commandLine) {
   //    test goes to channel::SetFreeProcessTest.
   // 7. Access-control engine (key 2): create, start; unless -skipac, its
   //    integer, string, integer-and-string and notification handlers.
+  engines::acengine* accessEngine = StartAccessControlEngine(switches.skipAccess);
   // 8. Backup engine OnNotification to NotificationSignal, always.
 
   // 9. Privileges.
@@ -222,6 +224,7 @@ int ZvorxMain(std::wstring_view commandLine) {
 
   // 13. Engines whose work flag is already set: backup SessionFitler, then
   //     access-control ApplyDefaultRules.
+  ReapplyAccessControlRules(accessEngine);
 
   // 14. Serve.
   if (switches.service) {

@@ -15,6 +15,7 @@
 #include "platform/base/handles.h"
 #include "platform/processes/process_api.h"
 #include "service/startup.h"
+#include "service/startup_access.h"
 
 namespace zv::service {
 namespace {
@@ -117,10 +118,13 @@ class StartupTest : public ::testing::Test {
   void SetUp() override {
     driver_.connectResult = win::HR_FLT_FILTER_NOT_FOUND;  // serving ends at once
     SetControlThreadRoutine(&ControlThread);
+    // The hold countdown would spin on the virtual clock.
+    SetAccessEngineThreads(false);
     controlThreads = 0;
   }
   void TearDown() override {
     SetControlThreadRoutine(control::ControlInterfaceThread);
+    SetAccessEngineThreads(true);
     threads_.JoinAll();
     log::SetLevelMask(1);
     channel::SetSharedPortHandle(win::INVALID_HANDLE_VALUE);
