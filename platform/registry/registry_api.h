@@ -63,7 +63,9 @@ inline constexpr DWORD ERROR_KEY_DELETED = 1018;
 namespace zv::platform {
 
 // Every call returns a Win32 error code (ERROR_SUCCESS on success) and leaves
-// the thread's last error alone, as the registry functions do.
+// the thread's last error alone, as the registry functions do. Value data
+// are bytes as on Windows: string data of the W forms are UTF-16LE (two
+// bytes per unit, whatever the size of wchar_t); names are WCHAR strings.
 class RegistryApi {
  public:
   virtual ~RegistryApi() = default;
