@@ -1,6 +1,9 @@
 // Users and hives: profiles where the hive restore looks for them, logon and
 // logoff, loaded hive files held against the file calls, restore before logon.
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "platform/base/handles.h"
 #include "platform/files/file_api.h"
@@ -122,6 +125,46 @@ TEST_F(HivesTest, LoadedHiveIsHeldUntilLogoffAndRestoredCopyIsSeenAtNextLogon) {
             0);
   EXPECT_EQ(GetDword(restored, L"SearchboxTaskbarMode"), 5u);
   ASSERT_EQ(Logoff(*machine_, L"bob"), 0);
+}
+
+// File calls in one thread see logons and logoffs of another at once: a
+// copy over the live hive either fails with 32 or runs while logged off. A
+// logon that meets a copy still writing finds no valid hive and loads
+// nothing (on Windows it would find the file in use).
+TEST_F(HivesTest, FileCallsRaceWithLogonAndLogoff) {
+  ASSERT_EQ(AddUser(*machine_, L"kim", nullptr), 0);
+  MakeFile(C("ZV/saved.dat"), ReadHost(C("Users/kim/ntuser.dat")));
+  std::atomic<bool> done{false};
+  std::atomic<int> unexpected{0}, refused{0};
+  std::thread copier([&] {
+    while (!done) {
+      if (!Fs().CopyFileW(L"C:\\ZV\\saved.dat", L"C:\\Users\\kim\\ntuser.dat", win::FALSE)) {
+        if (LastError() == win::ERROR_SHARING_VIOLATION) {
+          ++refused;
+        } else {
+          ++unexpected;
+        }
+      }
+    }
+  });
+  int loaded = 0;
+  for (int i = 0; i < 20 || ((loaded == 0 || refused == 0) && i < 2000); ++i) {
+    win::DWORD e = Logon(*machine_, L"kim");
+    if (e == 0) {
+      ++loaded;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      EXPECT_EQ(Logoff(*machine_, L"kim"), 0);
+    } else {
+      EXPECT_EQ(e, win::ERROR_BADDB);
+    }
+  }
+  done = true;
+  copier.join();
+  EXPECT_GT(loaded, 0);
+  EXPECT_GT(refused.load(), 0);
+  EXPECT_EQ(unexpected.load(), 0);
+  ASSERT_EQ(Logon(*machine_, L"kim"), 0);
+  ASSERT_EQ(Logoff(*machine_, L"kim"), 0);
 }
 
 TEST_F(HivesTest, BadHiveFileLoadsNothing) {

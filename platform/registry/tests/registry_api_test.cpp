@@ -2,7 +2,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "platform/registry/tests/registry_fixture.h"
 
@@ -284,6 +286,35 @@ TEST_F(RegistryApiTest, WindowsVersionShapesTheFirstKeys) {
   ASSERT_EQ(Reg().RegQueryValueExW(nt, L"CurrentVersion", nullptr, &type, buf, &size), 0);
   EXPECT_EQ(zv::text::FromUtf16Le(buf, size), std::wstring(L"6.1") + L'\0');
   EXPECT_EQ(GetDword(nt, L"CurrentMajorVersionNumber"), ~0u);
+}
+
+// Threads of one program share handles and the machine connection.
+TEST_F(RegistryApiTest, ThreadsShareHandles) {
+  HKEY shared = Create(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Threads");
+  constexpr int kThreads = 4, kEach = 25;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        std::wstring name = std::to_wstring(t) + L"_" + std::to_wstring(i);
+        HKEY h = nullptr;
+        if (Reg().RegCreateKeyExW(shared, name.c_str(), 0, nullptr, 0, win::KEY_ALL_ACCESS, nullptr, &h, nullptr) ||
+            SetDword(shared, name, static_cast<win::DWORD>(i)) || SetDword(h, L"v", 1) || Reg().RegCloseKey(h)) {
+          ++failures;
+        }
+        wchar_t sub[32];
+        Reg().RegEnumKeyW(shared, static_cast<win::DWORD>(i), sub, 32);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failures.load(), 0);
+  int keys = 0;
+  wchar_t sub[32];
+  while (Reg().RegEnumKeyW(shared, static_cast<win::DWORD>(keys), sub, 32) == 0) ++keys;
+  EXPECT_EQ(keys, kThreads * kEach);
+  EXPECT_EQ(GetDword(shared, L"3_24"), 24u);
 }
 
 // Two processes writing at once lose nothing: every key and value of both
