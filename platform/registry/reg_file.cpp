@@ -324,7 +324,7 @@ DWORD ImportKeys(Machine& machine, const std::vector<RegFileKey>& keys) {
         if (k.remove) {
           KeyId target = regdb::Walk(db, key, names);
           if (!target) continue;
-          if (regdb::IsHiveRoot(db, target) || regdb::HiveMountOf(db, target) == target) {
+          if (regdb::IsHiveRoot(db, target)) {
             throw Abort{win::ERROR_ACCESS_DENIED};
           }
           regdb::DeleteTree(db, target);

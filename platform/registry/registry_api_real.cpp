@@ -217,8 +217,7 @@ class RealRegistryApi : public RegistryApi {
       t.machine->Write([&](sqlite3* db) {
         KeyId target = 0;
         if ((result = Locate(db, t, physical, false, &target, nullptr))) return;
-        if (regdb::IsHiveRoot(db, target) || regdb::HiveMountOf(db, target) == target ||
-            regdb::HasSubkeys(db, target)) {
+        if (regdb::IsHiveRoot(db, target) || regdb::HasSubkeys(db, target)) {
           result = win::ERROR_ACCESS_DENIED;
           return;
         }

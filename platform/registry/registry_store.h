@@ -80,8 +80,8 @@ bool HasSubkeys(sqlite3* db, KeyId key);
 void DeleteTree(sqlite3* db, KeyId key);
 // The key under HKU at which a loaded hive is mounted, when `key` lies in one.
 KeyId HiveMountOf(sqlite3* db, KeyId key);
-// True for keys that cannot be deleted: the roots, their direct children
-// (the hives) and the mount keys of loaded hives.
+// True for keys that cannot be deleted: the roots and their direct children
+// (the hives, loaded user hives among them).
 bool IsHiveRoot(sqlite3* db, KeyId key);
 
 }  // namespace regdb
