@@ -198,7 +198,7 @@ void CopyName(const std::wstring& name, win::WCHAR* field, std::size_t units) {
 // host paths) and bumps the 64-bit counter in hives.gen after every load and
 // unload. Each process keeps the list and reads it again only when the
 // counter moved, or after a second in case a writer died between its commit
-// and the bump; while no hive is loaded a check costs no system call.
+// and the bump; between reloads a check costs no system call.
 struct LoadedHives {
   std::mutex mutex;
   bool loaded = false;
@@ -589,11 +589,12 @@ class RealFileApi : public FileApi {
     if (r.exists) {
       if (creationDisposition == win::CREATE_NEW) return failHandle(win::ERROR_FILE_EXISTS);
       if (r.isRoot || S_ISDIR(r.st.st_mode)) return failHandle(win::ERROR_ACCESS_DENIED);
-      if ((wantRead || wantWrite || wantAppend || (desiredAccess & win::DELETE)) && IsLoadedHive(*m, r.host)) {
+      bool truncates = creationDisposition == win::CREATE_ALWAYS || creationDisposition == win::TRUNCATE_EXISTING;
+      if ((wantRead || wantWrite || wantAppend || truncates || (desiredAccess & win::DELETE)) &&
+          IsLoadedHive(*m, r.host)) {
         return failHandle(win::ERROR_SHARING_VIOLATION);
       }
       bool readOnly = AttributesOf(r.host, r.st) & win::FILE_ATTRIBUTE_READONLY;
-      bool truncates = creationDisposition == win::CREATE_ALWAYS || creationDisposition == win::TRUNCATE_EXISTING;
       if (readOnly && (wantWrite || wantAppend || truncates)) return failHandle(win::ERROR_ACCESS_DENIED);
     } else if (creationDisposition == win::OPEN_EXISTING || creationDisposition == win::TRUNCATE_EXISTING) {
       return failHandle(win::ERROR_FILE_NOT_FOUND);
