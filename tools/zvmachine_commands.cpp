@@ -27,6 +27,10 @@ const char kZvmachineUsage[] =
     "  setting set KEY VALUE           set a machine setting\n"
     "  setting clear KEY               remove a machine setting\n"
     "  process ...                     processes of the machine (zvmachine process --help)\n"
+    "  reg query|set|delete|import|export ...  the registry (zvmachine reg for details)\n"
+    "  user add NAME | user list       users: profile folder, hive files, ProfileList entry\n"
+    "  logon NAME                      load the user's hives as HKU\\<SID> and HKU\\<SID>_Classes\n"
+    "  logoff NAME                     write the user's hives back to their files and unload them\n"
     "\n"
     "exit codes: 0 done, 1 failed, 2 bad usage\n";
 
