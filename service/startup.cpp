@@ -22,6 +22,7 @@
 #include "platform/sync_api.h"
 #include "platform/text.h"
 #include "service/ntservice.h"
+#include "service/startup_backup.h"
 
 namespace zv::service {
 namespace {
@@ -159,8 +160,9 @@ int Shutdown(win::HANDLE instanceMutex) {
   Console("ZVORX:  A Termination finished successfully ...\r\n");
 
   platform::CloseHandle(instanceMutex);
-  // The backup engine object is destroyed here once it exists; the
-  // access-control engines end with the process.
+  // The backup engine ends here (its object is kept: the control thread may
+  // still call it); the access-control engines end with the process.
+  ShutdownBackupEngine();
   return unload;
 }
 
@@ -190,9 +192,11 @@ int ZvorxMain(std::wstring_view commandLine) {
   // 6. Backup engine: create, Initialize; unless -skipbe, OnCommandInt to
   //    CommandSignalI, then OnCommandString to CommandSignalS; its free-process
   //    test goes to channel::SetFreeProcessTest.
+  CreateBackupEngine(switches.skipBackup);
   // 7. Access-control engine (key 2): create, start; unless -skipac, its
   //    integer, string, integer-and-string and notification handlers.
   // 8. Backup engine OnNotification to NotificationSignal, always.
+  SubscribeBackupNotifications();
 
   // 9. Privileges.
   if (win::DWORD error = SetPrivilege(L"SeCreateGlobalPrivilege", true)) {
@@ -222,6 +226,7 @@ int ZvorxMain(std::wstring_view commandLine) {
 
   // 13. Engines whose work flag is already set: backup SessionFitler, then
   //     access-control ApplyDefaultRules.
+  StartBackupWorkIfSet();
 
   // 14. Serve.
   if (switches.service) {
