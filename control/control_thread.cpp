@@ -2,8 +2,8 @@
 #include "control/control_thread.h"
 
 #include "control/zvorx_interface.h"
-#include "platform/clock.h"
-#include "platform/rpc_api.h"
+#include "platform/base/clock.h"
+#include "platform/rpc/rpc_api.h"
 
 namespace zv::control {
 

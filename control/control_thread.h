@@ -7,7 +7,7 @@
 // ends the thread with -1 and the service goes on without the interface.
 #pragma once
 
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 
 namespace zv::control {
 

@@ -5,8 +5,8 @@
 
 #include "control/main_log.h"
 #include "driver_channel/signals.h"
-#include "platform/debug_output.h"
-#include "platform/filter_api.h"
+#include "platform/base/debug_output.h"
+#include "platform/filter/filter_api.h"
 
 namespace zv::control {
 namespace {

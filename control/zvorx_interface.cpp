@@ -2,8 +2,8 @@
 #include "control/zvorx_interface.h"
 
 #include "driver_channel/signals.h"
-#include "platform/rpc_server.h"
-#include "platform/rpc_wire.h"
+#include "platform/rpc/rpc_server.h"
+#include "platform/rpc/rpc_wire.h"
 
 namespace zv::control {
 

@@ -6,14 +6,14 @@
 // call into a command signal, and the client stubs that management tools
 // use to call them.
 // Must not: act on commands itself (the handlers subscribed to the command
-// signals do that) or open sockets (platform/rpc_*).
+// signals do that) or open sockets (platform/rpc/).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "platform/rpc_api.h"
-#include "platform/rpc_client.h"
+#include "platform/rpc/rpc_api.h"
+#include "platform/rpc/rpc_client.h"
 
 namespace zv::control {
 

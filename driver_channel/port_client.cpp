@@ -17,10 +17,10 @@
 #include "driver_channel/signals.h"
 #include "log/format.h"
 #include "log/log.h"
-#include "platform/debug_output.h"
-#include "platform/filter_api.h"
-#include "platform/handles.h"
-#include "platform/sync_api.h"
+#include "platform/base/debug_output.h"
+#include "platform/filter/filter_api.h"
+#include "platform/base/handles.h"
+#include "platform/threads/sync_api.h"
 
 namespace zv::channel {
 namespace {

@@ -12,7 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 
 namespace zv::channel {
 

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 
 namespace zv::channel {
 

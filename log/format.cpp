@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::log {
 

@@ -4,13 +4,13 @@
 #include <ctime>
 #include <cwchar>
 
-#include "platform/clock.h"
-#include "platform/debug_output.h"
-#include "platform/file_api.h"
-#include "platform/handles.h"
-#include "platform/process_api.h"
-#include "platform/profile.h"
-#include "platform/text.h"
+#include "platform/base/clock.h"
+#include "platform/base/debug_output.h"
+#include "platform/files/file_api.h"
+#include "platform/base/handles.h"
+#include "platform/processes/process_api.h"
+#include "platform/files/profile.h"
+#include "platform/base/text.h"
 
 namespace zv::log {
 namespace {

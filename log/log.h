@@ -18,7 +18,7 @@
 #include <string_view>
 
 #include "log/format.h"
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 
 namespace zv::log {
 

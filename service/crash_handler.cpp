@@ -1,7 +1,7 @@
 // Crash handler settings and installation: see crash_handler.h.
 #include "service/crash_handler.h"
 
-#include "platform/crash_dump.h"
+#include "platform/base/crash_dump.h"
 
 namespace zv::service {
 namespace {

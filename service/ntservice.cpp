@@ -2,9 +2,9 @@
 #include "service/ntservice.h"
 
 #include "log/log.h"
-#include "platform/service_api.h"
-#include "platform/sync_api.h"
-#include "platform/handles.h"
+#include "platform/services/service_api.h"
+#include "platform/threads/sync_api.h"
+#include "platform/base/handles.h"
 #include "service/crash_handler.h"
 
 namespace zv::service {

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/machine.h"
-#include "platform/process_table.h"
+#include "platform/files/machine.h"
+#include "platform/processes/process_table.h"
 #include "service/startup.h"
 
 int main(int argc, char** argv) {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/crash_dump.h"
+#include "platform/base/crash_dump.h"
 
 namespace {
 

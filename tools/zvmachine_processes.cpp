@@ -1,5 +1,12 @@
-// The process commands of zvmachine: see zvmachine_processes.h.
-#include "tools/zvmachine_processes.h"
+// The process commands of zvmachine:
+//   zvmachine process list
+//   zvmachine process add IMAGE [--parent PID] [--session N] [--protected]
+//   zvmachine process end PID
+//   zvmachine process events [--from SEQ] [--follow]
+//
+// Owns: parsing and printing of the process commands on Machine::Current().
+// Must not: change processes except through the machine's process table.
+#include "tools/zvmachine_commands.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,15 +15,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/process_table.h"
-#include "platform/text.h"
+#include "platform/processes/process_table.h"
+#include "platform/base/text.h"
 
 namespace zv::tools {
 namespace {
 
 using platform::Machine;
 
-int Usage(std::ostream& out = std::cerr) {
+int ProcessUsage(std::ostream& out = std::cerr) {
   out << "usage: zvmachine process list\n"
                "       zvmachine process add IMAGE [--parent PID] [--session N] [--protected]\n"
                "       zvmachine process end PID\n"
@@ -47,7 +54,7 @@ int List(Machine& m) {
 }
 
 int Add(Machine& m, const std::vector<std::string>& args) {
-  if (args.empty()) return Usage();
+  if (args.empty()) return ProcessUsage();
   std::string image;
   unsigned long long parent = 0, session = 1;
   bool isProtected = false;
@@ -56,19 +63,19 @@ int Add(Machine& m, const std::vector<std::string>& args) {
     if (a == "--protected") {
       isProtected = true;
     } else if (a == "--parent" || a == "--session") {
-      if (i + 1 >= args.size()) return Usage();
+      if (i + 1 >= args.size()) return ProcessUsage();
       unsigned long long& target = a == "--parent" ? parent : session;
       if (!ParseNumber(args[++i], 0xFFFFFFFFull, target)) {
         std::cerr << "zvmachine: " << a << " needs a number, not '" << args[i] << "'\n";
         return 2;
       }
     } else if (a.starts_with("--") || !image.empty()) {
-      return Usage();
+      return ProcessUsage();
     } else {
       image = a;
     }
   }
-  if (image.empty()) return Usage();
+  if (image.empty()) return ProcessUsage();
   if (parent != 0 && parent != 4 && !platform::FindProcess(m, static_cast<win::DWORD>(parent))) {
     std::cerr << "zvmachine: note: parent " << parent << " is not running\n";
   }
@@ -81,7 +88,7 @@ int Add(Machine& m, const std::vector<std::string>& args) {
 
 int End(Machine& m, const std::vector<std::string>& args) {
   unsigned long long pid = 0;
-  if (args.size() != 1 || !ParseNumber(args[0], 0xFFFFFFFFull, pid)) return Usage();
+  if (args.size() != 1 || !ParseNumber(args[0], 0xFFFFFFFFull, pid)) return ProcessUsage();
   switch (platform::EndProcess(m, static_cast<win::DWORD>(pid))) {
     case platform::EndResult::Ended:
       std::printf("ended process %llu\n", pid);
@@ -105,7 +112,7 @@ int Events(const std::shared_ptr<Machine>& m, const std::vector<std::string>& ar
     } else if (args[i] == "--from" && i + 1 < args.size() && ParseNumber(args[i + 1], 1ull << 62, from)) {
       ++i;
     } else {
-      return Usage();
+      return ProcessUsage();
     }
   }
   platform::ProcessEventFeed feed(m, static_cast<std::int64_t>(from));
@@ -118,14 +125,13 @@ int Events(const std::shared_ptr<Machine>& m, const std::vector<std::string>& ar
 
 }  // namespace
 
-int RunProcessCommand(int argc, char** argv) {
-  std::vector<std::string> args(argv, argv + argc);
-  if (!args.empty() && args[0] == "process") args.erase(args.begin());
-  if (args.empty()) return Usage();
+int RunProcessCommand(const std::vector<std::string>& words) {
+  std::vector<std::string> args = words;
+  if (args.empty()) return ProcessUsage();
   std::string verb = args[0];
   args.erase(args.begin());
   if (verb == "--help" || verb == "-h" || verb == "help") {
-    Usage(std::cout);
+    ProcessUsage(std::cout);
     return 0;
   }
   try {
@@ -134,7 +140,7 @@ int RunProcessCommand(int argc, char** argv) {
     if (verb == "add") return Add(*m, args);
     if (verb == "end") return End(*m, args);
     if (verb == "events") return Events(m, args);
-    return Usage();
+    return ProcessUsage();
   } catch (const std::exception& e) {
     std::cerr << "zvmachine: " << e.what() << "\n";
     return 1;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/machine.h"
-#include "platform/text.h"
+#include "platform/files/machine.h"
+#include "platform/base/text.h"
 #include "tools/zvorxctl_commands.h"
 
 using namespace zv;

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "platform/text.h"
+#include "platform/base/text.h"
 
 namespace zv::tools {
 

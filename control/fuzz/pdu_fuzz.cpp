@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "control/zvorx_interface.h"
-#include "platform/rpc_wire.h"
+#include "platform/rpc/rpc_wire.h"
 
 using namespace zv::platform;
 using namespace zv::platform::rpc;

@@ -18,8 +18,8 @@
 #include <string>
 
 #include "control/zvorx_interface.h"
-#include "platform/machine.h"
-#include "platform/rpc_server.h"
+#include "platform/files/machine.h"
+#include "platform/rpc/rpc_server.h"
 
 using namespace zv::platform;
 

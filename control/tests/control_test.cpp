@@ -11,11 +11,11 @@
 #include "control/main_log.h"
 #include "control/zvorx_interface.h"
 #include "driver_channel/signals.h"
-#include "platform/clock.h"
-#include "platform/debug_output.h"
-#include "platform/filter_api.h"
-#include "platform/machine.h"
-#include "platform/rpc_server.h"
+#include "platform/base/clock.h"
+#include "platform/base/debug_output.h"
+#include "platform/filter/filter_api.h"
+#include "platform/files/machine.h"
+#include "platform/rpc/rpc_server.h"
 
 using namespace zv;
 using namespace zv::control;

@@ -22,13 +22,13 @@
 #include "driver_channel/port_client.h"
 #include "driver_channel/records.h"
 #include "driver_channel/signals.h"
-#include "platform/debug_output.h"
-#include "platform/filter_api.h"
-#include "platform/filter_wire.h"
-#include "platform/machine.h"
-#include "suite/driver_events.h"
-#include "suite/testing/latency_figures.h"
-#include "suite/testing/scratch_machine.h"
+#include "platform/base/debug_output.h"
+#include "platform/filter/filter_api.h"
+#include "platform/filter/filter_wire.h"
+#include "platform/files/machine.h"
+#include "suite/driver/driver_events.h"
+#include "suite/driver/testing/latency_figures.h"
+#include "suite/driver/testing/scratch_machine.h"
 
 using namespace zv;
 using SteadyClock = std::chrono::steady_clock;

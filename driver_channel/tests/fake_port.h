@@ -24,10 +24,10 @@
 #include <vector>
 
 #include "driver_channel/records.h"
-#include "platform/clock.h"
-#include "platform/filter_api.h"
-#include "platform/handles.h"
-#include "platform/sync_api.h"
+#include "platform/base/clock.h"
+#include "platform/filter/filter_api.h"
+#include "platform/base/handles.h"
+#include "platform/threads/sync_api.h"
 
 namespace zv::testing {
 

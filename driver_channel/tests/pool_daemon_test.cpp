@@ -13,12 +13,12 @@
 #include "driver_channel/records.h"
 #include "driver_channel/signals.h"
 #include "log/log.h"
-#include "platform/debug_output.h"
-#include "platform/filter_api.h"
-#include "platform/filter_wire.h"
-#include "platform/machine.h"
-#include "suite/driver_events.h"
-#include "suite/testing/machine_fixture.h"
+#include "platform/base/debug_output.h"
+#include "platform/filter/filter_api.h"
+#include "platform/filter/filter_wire.h"
+#include "platform/files/machine.h"
+#include "suite/driver/driver_events.h"
+#include "suite/driver/testing/machine_fixture.h"
 
 namespace zv::channel {
 namespace {

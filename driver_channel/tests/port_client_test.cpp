@@ -10,7 +10,7 @@
 #include "driver_channel/signals.h"
 #include "driver_channel/tests/fake_port.h"
 #include "log/log.h"
-#include "platform/debug_output.h"
+#include "platform/base/debug_output.h"
 
 namespace zv::channel {
 namespace {

@@ -9,9 +9,9 @@
 #include <algorithm>
 
 #include "log/log.h"
-#include "platform/handles.h"
-#include "platform/process_api.h"
-#include "platform/text.h"
+#include "platform/base/handles.h"
+#include "platform/processes/process_api.h"
+#include "platform/base/text.h"
 
 namespace zv::engines {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "engines/base/device_path.h"
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 
 namespace zv::engines {
 

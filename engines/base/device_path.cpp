@@ -9,9 +9,9 @@
 #include <exception>
 #include <vector>
 
-#include "platform/file_api.h"
-#include "platform/filter_api.h"
-#include "platform/text.h"
+#include "platform/files/file_api.h"
+#include "platform/filter/filter_api.h"
+#include "platform/base/text.h"
 
 namespace zv::engines {
 

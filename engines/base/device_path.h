@@ -18,7 +18,7 @@
 
 #include <boost/regex.hpp>
 
-#include "platform/win32.h"
+#include "platform/base/win32.h"
 
 namespace zv::engines {
 

@@ -3,7 +3,7 @@
 
 #include <gmock/gmock.h>
 
-#include "platform/process_api.h"
+#include "platform/processes/process_api.h"
 
 namespace zv::log::fakes {
 

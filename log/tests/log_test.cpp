@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "log/tests/fake_process_api.h"
-#include "platform/clock.h"
-#include "platform/debug_output.h"
-#include "platform/handles.h"
-#include "platform/testing/memory_files.h"
-#include "platform/tests/machine_fixture.h"
-#include "platform/text.h"
+#include "platform/base/clock.h"
+#include "platform/base/debug_output.h"
+#include "platform/base/handles.h"
+#include "platform/files/testing/memory_files.h"
+#include "platform/files/testing/machine_fixture.h"
+#include "platform/base/text.h"
 
 using namespace zv;
 using ::testing::_;

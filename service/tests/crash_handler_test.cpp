@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/crash_dump.h"
+#include "platform/base/crash_dump.h"
 
 namespace fs = std::filesystem;
 extern char** environ;

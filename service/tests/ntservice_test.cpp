@@ -18,10 +18,10 @@
 #include <string>
 #include <thread>
 
-#include "platform/clock.h"
-#include "platform/debug_output.h"
-#include "platform/handles.h"
-#include "platform/sync_api.h"
+#include "platform/base/clock.h"
+#include "platform/base/debug_output.h"
+#include "platform/base/handles.h"
+#include "platform/threads/sync_api.h"
 
 using namespace zv;
 using platform::Threads;

@@ -17,11 +17,11 @@
 #include <thread>
 #include <vector>
 
-#include "platform/filter_api.h"
-#include "platform/filter_wire.h"
-#include "platform/machine.h"
-#include "suite/driver_events.h"
-#include "suite/testing/machine_fixture.h"
+#include "platform/filter/filter_api.h"
+#include "platform/filter/filter_wire.h"
+#include "platform/files/machine.h"
+#include "suite/driver/driver_events.h"
+#include "suite/driver/testing/machine_fixture.h"
 
 extern char** environ;
 

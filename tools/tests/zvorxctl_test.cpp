@@ -11,9 +11,9 @@
 
 #include "control/zvorx_interface.h"
 #include "driver_channel/signals.h"
-#include "platform/machine.h"
-#include "platform/rpc_server.h"
-#include "suite/testing/scratch_machine.h"
+#include "platform/files/machine.h"
+#include "platform/rpc/rpc_server.h"
+#include "suite/driver/testing/scratch_machine.h"
 #include "tools/zvorxctl_commands.h"
 
 using namespace zv;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "engines/base/device_path.h"
-#include "platform/file_api.h"
-#include "platform/filter_api.h"
+#include "platform/files/file_api.h"
+#include "platform/filter/filter_api.h"
 
 using namespace zv::engines;
 namespace win = zv::win;

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/file_api.h"
-#include "platform/filter_api.h"
-#include "platform/handles.h"
-#include "platform/process_api.h"
+#include "platform/files/file_api.h"
+#include "platform/filter/filter_api.h"
+#include "platform/base/handles.h"
+#include "platform/processes/process_api.h"
 
 namespace zv::testing {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "log/log.h"
-#include "platform/debug_output.h"
+#include "platform/base/debug_output.h"
 
 namespace zv::testing {
 

@@ -6,9 +6,9 @@
 
 #include "engines/base/baseengine.h"
 #include "engines/base/tests/fakes.h"
-#include "platform/process_table.h"
-#include "platform/tests/machine_fixture.h"
-#include "platform/volumes.h"
+#include "platform/processes/process_table.h"
+#include "platform/files/testing/machine_fixture.h"
+#include "platform/files/volumes.h"
 
 using namespace zv::engines;
 using namespace zv::testing;

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/crash_dump.h"
-#include "platform/sync_api.h"
+#include "platform/base/crash_dump.h"
+#include "platform/threads/sync_api.h"
 #include "service/ntservice.h"
 
 namespace {

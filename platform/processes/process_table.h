@@ -1,0 +1,143 @@
+// The machine's processes: table, registration of our own programs, reaping
+// of dead ones, and the change feed of starts and ends.
+//
+// Owns: the rows of the processes, process_events and counters('next_pid')
+// tables of machine.db; the per-process lock files under <run>/procs/ whose
+// kernel-released locks tell a live registered program from a dead one; the
+// wake-up file <run>/procs/feed touched after every committed change.
+// Machine pids are multiples of 4 taken from counters('next_pid') in one
+// write transaction, never reused. Pids 0 and 4 are created with the machine.
+// Must not: answer Win32 calls (process_api_real.* does) or know what the
+// driver stand-in makes of an event.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/files/machine.h"
+#include "platform/base/win32.h"
+
+namespace zv::platform {
+
+struct MachineProcess {
+  win::DWORD pid = 0;
+  win::DWORD parent = 0;
+  std::wstring image;  // DOS image path
+  win::DWORD session = 0;
+  bool isProtected = false;
+  // Host pid of a registered program of ours; 0 for scenario processes.
+  int hostPid = 0;
+  std::int64_t startedMs = 0;
+};
+
+// One start or end of a machine process, in commit order.
+struct ProcessEvent {
+  std::int64_t seq = 0;
+  win::DWORD pid = 0;
+  win::DWORD parent = 0;
+  std::wstring image;
+  bool created = false;
+};
+
+// ---- Table operations (anyone) ------------------------------------------------
+
+// Adds a scenario process and emits its start event; returns its pid.
+win::DWORD AddProcess(Machine& machine, win::DWORD parent, const std::wstring& image, win::DWORD session,
+                      bool isProtected);
+
+enum class EndResult { Ended, NotFound, Refused };
+// Ends a machine process: its row goes and its exit event is emitted. A
+// registered program of ours that is still alive is also killed on the host
+// (SIGKILL, as abrupt as TerminateProcess). Pids 0 and 4 and the caller's own
+// pid are refused (the caller ends itself through TerminateProcess).
+EndResult EndProcess(Machine& machine, win::DWORD pid);
+
+// Rows after reaping dead registered programs, ordered by pid.
+std::vector<MachineProcess> ListProcesses(Machine& machine);
+std::optional<MachineProcess> FindProcess(Machine& machine, win::DWORD pid);
+
+// Removes rows of registered programs whose lock is free (their host process
+// has ended, however it ended) and emits their exit events. Returns the
+// number reaped. Safe to run from any number of processes at once.
+int ReapDeadProcesses(Machine& machine);
+
+// The seq of the newest event (0 when none): a feed started from it sees
+// only what happens next.
+std::int64_t LastProcessEventSeq(Machine& machine);
+
+// ---- This program ---------------------------------------------------------------
+
+// Registers the calling host process in Machine::Current() with the given
+// DOS image path and session (an empty path means DefaultImagePath()), or
+// updates the row when already registered. Returns the machine pid.
+// Registration also happens lazily on the first call that needs our identity
+// (CurrentProcessPid), with the defaults below. Throws MachineError when
+// there is no machine or its database fails.
+win::DWORD RegisterCurrentProcess(const std::wstring& imagePath, win::DWORD session);
+// Changes the session of our row (a service calls it with 0).
+void SetCurrentProcessSession(win::DWORD session);
+// Our machine pid, registering first when needed. Without a machine
+// (ZV_MACHINE unset) the value is 4 times the host pid, unregistered.
+win::DWORD CurrentProcessPid();
+std::wstring CurrentProcessImage();
+win::DWORD CurrentProcessSession();
+// Removes our row and emits our exit event (also run at normal exit).
+void UnregisterCurrentProcess();
+
+// ZV_IMAGE_PATH, else "C:\Program Files\ZV\<program>.exe" with the host
+// program's file name.
+std::wstring DefaultImagePath();
+// ZV_SESSION (a number), else 1, the console session.
+win::DWORD DefaultSession();
+// ZV_PARENT_PID (a machine pid, set by WinExec for its children), else the
+// machine pid of a registered program running as our host parent, else 0.
+win::DWORD DefaultParent(Machine& machine);
+
+// ---- Change feed -----------------------------------------------------------------
+
+// Reads process_events in seq order and sleeps on the kernel between
+// changes: every writer touches <run>/procs/feed after its commit, and a
+// registered program's death closes its lock file; both wake the waiter
+// (inotify), which then reaps and reads. No caller polls.
+class ProcessEventFeed {
+ public:
+  // Delivers events with seq > fromSeq.
+  ProcessEventFeed(std::shared_ptr<Machine> machine, std::int64_t fromSeq);
+  ~ProcessEventFeed();
+  ProcessEventFeed(const ProcessEventFeed&) = delete;
+  ProcessEventFeed& operator=(const ProcessEventFeed&) = delete;
+
+  // The next event, or nothing when none came within timeoutMs (INFINITE
+  // waits for ever) or Interrupt was called.
+  std::optional<ProcessEvent> WaitNext(win::DWORD timeoutMs);
+  // Wakes a WaitNext in another thread; it returns nothing once.
+  void Interrupt();
+  // seq of the last event delivered (or fromSeq).
+  std::int64_t Position() const { return position_; }
+
+ private:
+  bool DrainWakeups();  // true when a lock file closed (a death to reap)
+  void Fetch();
+
+  std::shared_ptr<Machine> machine_;
+  std::int64_t position_;
+  std::deque<ProcessEvent> pending_;
+  int inotifyFd_ = -1;
+  int interruptFd_ = -1;
+  bool reapedOnce_ = false;
+};
+
+// Internal helpers shared with the Win32 stand-ins.
+namespace process_detail {
+// Touches the feed's wake-up file.
+void WakeFeed(Machine& machine);
+// The file-name part of a DOS path.
+std::wstring FileNameOf(const std::wstring& dosPath);
+}  // namespace process_detail
+
+}  // namespace zv::platform

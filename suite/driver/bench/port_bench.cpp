@@ -1,0 +1,189 @@
+// Notifications per second and reply latency through the running driver
+// stand-in, answered by a trivial allow responder on 1, 2, 4 and 8
+// threads; and a raw socket ping-pong of the same record sizes as the floor.
+//
+// Usage: port_bench [seconds per run, default 2]
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "driver_channel/records.h"
+#include "platform/filter/filter_api.h"
+#include "platform/threads/sync_api.h"
+#include "platform/filter/filter_wire.h"
+#include "platform/base/handles.h"
+#include "platform/files/machine.h"
+#include "suite/driver/driver_events.h"
+#include "suite/driver/testing/latency_figures.h"
+#include "suite/driver/testing/scratch_machine.h"
+
+using namespace zv;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Figures = suite::testing::LatencyFigures;
+using suite::testing::Summarise;
+
+// The port client: `threads` responders on one completion port, five reads
+// posted per responder, as the worker pool does.
+class Responders {
+ public:
+  explicit Responders(int threads) {
+    if (platform::Filters::Get().FilterConnectCommunicationPort(L"\\TavrelORXPort", 0, nullptr, 0, nullptr,
+                                                                &port_) != win::S_OK) {
+      std::fprintf(stderr, "cannot connect to the port\n");
+      platform::Filters::Get().FilterUnload(L"ZVORX");  // leave no daemon behind
+      std::exit(1);
+    }
+    completion_ = platform::CompletionPorts::Get().CreateIoCompletionPort(port_, nullptr, 0, threads);
+    for (int i = 0; i < threads * 5; ++i) {
+      buffers_.push_back(std::make_unique<channel::MXRED_MESSAGE>());
+      Post(buffers_.back().get());
+    }
+    for (int i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+  }
+  ~Responders() {
+    platform::CloseHandle(port_);
+    for (auto& w : workers_) w.join();
+    platform::CloseHandle(completion_);
+  }
+
+ private:
+  void Post(channel::MXRED_MESSAGE* m) {
+    m->Overlapped = win::OVERLAPPED{};
+    platform::Filters::Get().FilterGetMessage(port_, m, channel::kMessageReadSize, &m->Overlapped);
+  }
+  void Work() {
+    channel::_MXRED_REPLY_MESSAGE reply{};
+    win::DWORD bytes;
+    win::ULONG_PTR key;
+    win::OVERLAPPED* overlapped;
+    while (platform::CompletionPorts::Get().GetQueuedCompletionStatus(completion_, &bytes, &key, &overlapped,
+                                                                     win::INFINITE)) {
+      auto* m = channel::MXRED_MESSAGE::FromOverlapped(overlapped);
+      if (channel::KindExpectsReply(m->Notification.Kind)) {
+        reply.MessageId = m->MessageId;
+        reply.Allow = 1;
+        reply.AuxFlag = 0;
+        platform::Filters::Get().FilterReplyMessage(port_, &reply, channel::kReplySize);
+      }
+      Post(m);
+    }
+  }
+
+  win::HANDLE port_ = nullptr;
+  win::HANDLE completion_ = nullptr;
+  std::vector<std::unique_ptr<channel::MXRED_MESSAGE>> buffers_;
+  std::vector<std::thread> workers_;
+};
+
+Figures RunPort(int responderThreads, int injectors, double seconds) {
+  Responders responders(responderThreads);
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::vector<double> all;
+  std::vector<std::thread> threads;
+  for (int i = 0; i < injectors; ++i) {
+    threads.emplace_back([&, i] {
+      suite::DriverControl control;
+      suite::Notification n;
+      n.kind = 3;
+      n.processId = 1000 + i;
+      n.desiredAccess = win::GENERIC_READ;
+      n.path = L"\\Device\\HarddiskVolume2\\Users\\Public\\bench.txt";
+      std::vector<double> mine;
+      while (!stop.load(std::memory_order_relaxed)) {
+        auto t0 = Clock::now();
+        suite::InjectResult r = control.Inject(n);
+        auto t1 = Clock::now();
+        if (!r.delivered || r.outcome != platform::wire::Outcome::Replied) {
+          std::fprintf(stderr, "injection failed: %s\n", suite::OutcomeName(r));
+          break;
+        }
+        mine.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+      }
+      std::lock_guard lock(mutex);
+      all.insert(all.end(), mine.begin(), mine.end());
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  stop = true;
+  for (auto& t : threads) t.join();
+  return Summarise(all, seconds);
+}
+
+// One notification over a socket pair and a reply back: the floor of a
+// single driver-to-client round trip.
+Figures RunPingPong(double seconds) {
+  int fds[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) std::exit(1);
+  std::thread echo([fd = fds[1]] {
+    platform::wire::FrameHeader h;
+    std::string body;
+    std::string reply(channel::kReplySize, '\0');
+    while (platform::wire::ReceiveFrame(fd, h, body)) {
+      if (!platform::wire::SendFrame(fd, platform::wire::Frame::Reply, h.request, reply)) break;
+    }
+  });
+  std::string message(channel::kMessageReadSize, '\0');
+  std::vector<double> lat;
+  platform::wire::FrameHeader h;
+  std::string body;
+  auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  while (Clock::now() < end) {
+    auto t0 = Clock::now();
+    platform::wire::SendFrame(fds[0], platform::wire::Frame::Message, 1, message);
+    platform::wire::ReceiveFrame(fds[0], h, body);
+    lat.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+  ::shutdown(fds[0], SHUT_RDWR);
+  echo.join();
+  ::close(fds[0]);
+  ::close(fds[1]);
+  return Summarise(lat, seconds);
+}
+
+void Print(const char* what, const Figures& f) {
+  std::printf("%-40s %10.0f /s   p50 %8.1f us   p99 %8.1f us   (%zu)\n", what, f.perSecond, f.p50us, f.p99us,
+              f.count);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
+  if (seconds <= 0) seconds = 2.0;
+  fs::path root = fs::temp_directory_path() / ("zv-port-bench-" + std::to_string(::getpid()));
+  auto machine = suite::testing::CreateScratchMachine(root);
+  if (platform::Filters::Get().FilterLoad(L"ZVORX") != win::S_OK) {
+    std::fprintf(stderr, "FilterLoad failed (is zvorx-driver beside this program or in ZV_BIN_DIR?)\n");
+    return 1;
+  }
+  std::printf("kind-3 notifications injected and answered Allow; latency = inject to outcome\n");
+  for (int threads : {1, 2, 4, 8}) {
+    for (int injectors : {1, 8}) {
+      char label[64];
+      std::snprintf(label, sizeof label, "port: %d responder(s), %d injector(s)", threads, injectors);
+      Print(label, RunPort(threads, injectors, seconds));
+    }
+  }
+  Print("raw socket ping-pong 2120/2076 bytes", RunPingPong(seconds));
+  platform::Filters::Get().FilterUnload(L"ZVORX");
+  suite::testing::RemoveScratchMachine(root, machine);
+  return 0;
+}

@@ -1,0 +1,377 @@
+// The driver stand-in daemon: see driver_daemon.h.
+#include "suite/driver/driver_daemon.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <thread>
+
+#include "platform/base/clock.h"
+#include "platform/processes/process_table.h"
+#include "platform/base/text.h"
+#include "suite/driver/driver_events.h"
+
+namespace zv::suite {
+
+namespace wire = platform::wire;
+using wire::Frame;
+using wire::Outcome;
+
+namespace {
+
+void Log(const std::string& line) {
+  std::string out = "zvorx-driver[" + std::to_string(::getpid()) + "]: " + line + "\n";
+  ssize_t ignored = ::write(2, out.data(), out.size());
+  (void)ignored;
+}
+
+}  // namespace
+
+DriverDaemon::DriverDaemon(std::wstring filterName, std::shared_ptr<platform::Machine> machine)
+    : filterName_(std::move(filterName)), machine_(std::move(machine)) {}
+
+int DriverDaemon::Run(int readyFd) {
+  auto ready = [&](char word) {
+    if (readyFd < 0) return;
+    ssize_t ignored = ::write(readyFd, &word, 1);
+    (void)ignored;
+    ::close(readyFd);
+    readyFd = -1;
+  };
+
+  // One daemon per filter and machine. A daemon that is just exiting after
+  // an unload still holds the lock for a moment, so wait a little for it.
+  std::string lockPath = wire::DriverLockPath(filterName_);
+  int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  bool locked = false;
+  for (int i = 0; lockFd >= 0 && i < 100 && !locked; ++i) {
+    if (::flock(lockFd, LOCK_EX | LOCK_NB) == 0) locked = true;
+    else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!locked) {
+    Log("another copy is loaded");
+    ready('A');
+    return 1;
+  }
+
+  socketPath_ = wire::DriverSocketPath(filterName_);
+  pidPath_ = wire::DriverPidPath(filterName_);
+  ::unlink(socketPath_.c_str());
+  listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, socketPath_.c_str(), std::min(socketPath_.size() + 1, sizeof addr.sun_path - 1));
+  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listenFd_, 64) != 0) {
+    Log(std::string("cannot listen on ") + socketPath_ + ": " + std::strerror(errno));
+    ready('E');
+    return 1;
+  }
+
+  if (auto v = machine_->Setting("driver.ReplyTimeoutMs")) {
+    long long ms = std::atoll(v->c_str());
+    if (ms > 0) replyTimeoutMs_ = static_cast<std::uint32_t>(ms);
+  }
+  // Process events from before the load are history; report only new ones.
+  feedSeq_ = platform::LastProcessEventSeq(*machine_);
+  if (FILE* f = std::fopen(pidPath_.c_str(), "w")) {
+    std::fprintf(f, "%d\n", ::getpid());
+    std::fclose(f);
+  }
+  std::thread([this] { FeedLoop(); }).detach();
+  Log("loaded " + text::ToUtf8(filterName_) + ", port " + text::ToUtf8(kPortName) + ", reply time-out " +
+      std::to_string(replyTimeoutMs_) + " ms");
+  ready('R');
+
+  for (;;) {
+    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      // The listening socket is gone (unloading): the unloader ends us.
+      for (;;) ::pause();
+    }
+    auto c = std::make_shared<Connection>();
+    c->fd = fd;
+    std::thread([this, c] { Serve(c); }).detach();
+  }
+}
+
+void DriverDaemon::Respond(Connection& c, std::uint32_t request, win::HRESULT hr, std::string_view payload) {
+  std::lock_guard lock(c.write);
+  wire::SendFrame(c.fd, Frame::Result, request, wire::ResultBody(hr, payload));
+}
+
+win::HRESULT DriverDaemon::Hello(const std::shared_ptr<Connection>& c, std::string_view body) {
+  auto role = static_cast<wire::Role>(wire::GetU32(body, 0));
+  if (role == wire::Role::Control) return win::S_OK;
+  if (role != wire::Role::Port || body.size() < 4) return win::E_INVALIDARG;
+  std::wstring name = text::FromUtf16Le(body.data() + 4, body.size() - 4);
+  if (!text::AsciiIEquals(name, kPortName)) return win::HRESULT_FROM_WIN32(win::ERROR_FILE_NOT_FOUND);
+  std::lock_guard lock(mutex_);
+  if (unloading_) return win::HRESULT_FROM_WIN32(win::ERROR_FILE_NOT_FOUND);
+  if (client_) {
+    ++counts_.refused;
+    return win::HR_CONNECTION_COUNT_LIMIT;
+  }
+  client_ = c;
+  c->isPort = true;
+  ++counts_.connections;
+  return win::S_OK;
+}
+
+void DriverDaemon::Serve(std::shared_ptr<Connection> c) {
+  wire::FrameHeader header;
+  std::string body;
+  bool hello = false;
+  bool control = false;
+  while (wire::ReceiveFrame(c->fd, header, body)) {
+    if (!hello) {
+      if (header.type != Frame::Hello) break;
+      hello = true;
+      // Answer under the write lock: no message may overtake the answer.
+      std::lock_guard lock(c->write);
+      win::HRESULT hr = Hello(c, body);
+      wire::SendFrame(c->fd, Frame::Result, header.request, wire::ResultBody(hr));
+      if (hr != win::S_OK) break;
+      control = !c->isPort;
+      if (c->isPort) Log("client connected");
+      continue;
+    }
+    if (c->isPort) {
+      if (header.type == Frame::Reply) Respond(*c, header.request, OnReply(body));
+      else if (header.type == Frame::Command) Respond(*c, header.request, OnCommand(body));
+      else Respond(*c, header.request, win::E_INVALIDARG);
+    } else if (control) {
+      if (header.type == Frame::Inject && body.size() >= 4 + wire::kNotificationSize) {
+        Result r = Deliver(body.substr(4, wire::kNotificationSize));
+        std::string payload(wire::kOutcomeSize, '\0');
+        wire::PutU32(payload, 0, static_cast<std::uint32_t>(r.outcome));
+        payload[4] = static_cast<char>(r.allow);
+        payload[5] = static_cast<char>(r.aux);
+        wire::PutU64(payload, 8, r.messageId);
+        Respond(*c, header.request, win::S_OK, payload);
+      } else if (header.type == Frame::Status) {
+        Respond(*c, header.request, win::S_OK, StatusText());
+      } else if (header.type == Frame::Unload) {
+        Unload(*c, header.request);
+      } else {
+        Respond(*c, header.request, win::E_INVALIDARG);
+      }
+    }
+  }
+  if (c->isPort) DropClient(c);
+  ::shutdown(c->fd, SHUT_RDWR);
+  // The descriptor closes with the last reference (an injector may still
+  // hold one while it writes).
+}
+
+void DriverDaemon::DropClient(const std::shared_ptr<Connection>& c) {
+  std::lock_guard lock(mutex_);
+  if (client_ != c) return;
+  client_.reset();
+  // Operations waiting for this client proceed undecided.
+  for (auto& [id, pending] : waiting_) {
+    pending->done = true;
+    pending->outcome = Outcome::NoClient;
+    pending->cv.notify_one();
+    ++counts_.noClient;
+  }
+  waiting_.clear();
+  Log("client disconnected");
+}
+
+win::HRESULT DriverDaemon::OnReply(std::string_view body) {
+  if (body.size() < 18) return win::E_INVALIDARG;
+  std::uint64_t id = wire::GetU64(body, 8);
+  std::lock_guard lock(mutex_);
+  auto it = waiting_.find(id);
+  if (it == waiting_.end()) {
+    ++counts_.lateReplies;
+    return win::HR_FLT_NO_WAITER_FOR_REPLY;
+  }
+  Pending& p = *it->second;
+  p.done = true;
+  p.outcome = Outcome::Replied;
+  p.allow = static_cast<std::uint8_t>(body[16]);
+  p.aux = static_cast<std::uint8_t>(body[17]);
+  p.cv.notify_one();
+  waiting_.erase(it);
+  ++counts_.replied;
+  return win::S_OK;
+}
+
+win::HRESULT DriverDaemon::OnCommand(std::string_view body) {
+  std::lock_guard lock(mutex_);
+  if (body.size() < 12) {
+    ++counts_.badCommands;
+    return win::E_INVALIDARG;
+  }
+  std::uint32_t command = wire::GetU32(body, 0);
+  std::uint32_t argument = wire::GetU32(body, 8);
+  switch (command) {
+    case 0:
+      directFree_.insert(argument);
+      ++counts_.commands;
+      Log("direct-free pid " + std::to_string(argument));
+      return win::S_OK;
+    case 2:
+      // Recorded, never refused: the stand-in may always be unloaded.
+      allowUnload_ = argument;
+      ++counts_.commands;
+      Log("allow-unload " + std::to_string(argument));
+      return win::S_OK;
+    default:
+      ++counts_.badCommands;
+      return win::E_INVALIDARG;
+  }
+}
+
+DriverDaemon::Result DriverDaemon::Deliver(const std::string& notification) {
+  Result r{Outcome::NoClient};
+  const bool waits = Notification::WaitsForReply(static_cast<std::uint8_t>(notification[8]));
+  std::shared_ptr<Connection> c;
+  std::shared_ptr<Pending> p;
+  {
+    std::lock_guard lock(mutex_);
+    if (!client_ || unloading_) {
+      ++counts_.noClient;
+      return r;
+    }
+    c = client_;
+    r.messageId = nextMessageId_++;
+    if (waits) {
+      p = std::make_shared<Pending>();
+      waiting_[r.messageId] = p;
+    }
+    ++counts_.sent;
+  }
+  // FILTER_MESSAGE_HEADER: ReplyLength (the reply record without its own
+  // header, when a reply is awaited), padding, MessageId.
+  std::string header(wire::kMessageHeaderSize, '\0');
+  wire::PutU32(header, 0, waits ? wire::kReplySize - 16 : 0);
+  wire::PutU64(header, 8, r.messageId);
+  auto deadline = std::chrono::steady_clock::now() + platform::CurrentClock().RealWaitFor(replyTimeoutMs_);
+  bool sent;
+  {
+    std::lock_guard lock(c->write);
+    sent = wire::SendFrame(c->fd, Frame::Message, 0, header, notification);
+  }
+  std::unique_lock lock(mutex_);
+  if (!sent) {
+    if (waits && waiting_.erase(r.messageId)) ++counts_.noClient;
+    if (!waits) ++counts_.noClient;
+    if (waits && p->done) r.outcome = p->outcome;
+    return r;
+  }
+  if (!waits) {
+    ++counts_.noReply;
+    r.outcome = Outcome::NoReplyExpected;
+    return r;
+  }
+  p->cv.wait_until(lock, deadline, [&] { return p->done; });
+  if (p->done) {
+    r.outcome = p->outcome;
+    r.allow = p->allow;
+    r.aux = p->aux;
+  } else {
+    waiting_.erase(r.messageId);
+    ++counts_.timedOut;
+    r.outcome = Outcome::TimedOut;
+  }
+  return r;
+}
+
+std::string DriverDaemon::StatusText() {
+  std::lock_guard lock(mutex_);
+  std::ostringstream s;
+  s << "filter: " << text::ToUtf8(filterName_) << "\n";
+  s << "pid: " << ::getpid() << "\n";
+  s << "port: " << text::ToUtf8(kPortName) << "\n";
+  s << "client: " << (client_ ? "connected" : "none") << "\n";
+  s << "reply time-out: " << replyTimeoutMs_ << " ms\n";
+  s << "direct-free:";
+  for (std::uint32_t pid : directFree_) s << " " << pid;
+  s << "\n";
+  s << "allow-unload: " << (allowUnload_ ? std::to_string(*allowUnload_) : std::string("unset")) << "\n";
+  s << "connections: " << counts_.connections << " (refused " << counts_.refused << ")\n";
+  s << "messages sent: " << counts_.sent << "\n";
+  s << "replied: " << counts_.replied << "\n";
+  s << "timed out: " << counts_.timedOut << "\n";
+  s << "no reply expected: " << counts_.noReply << "\n";
+  s << "no client: " << counts_.noClient << "\n";
+  s << "late replies: " << counts_.lateReplies << "\n";
+  s << "commands: " << counts_.commands << " (refused " << counts_.badCommands << ")\n";
+  s << "process events: " << counts_.processEvents << "\n";
+  return s.str();
+}
+
+void DriverDaemon::Unload(Connection& c, std::uint32_t request) {
+  std::shared_ptr<Connection> client;
+  {
+    std::lock_guard lock(mutex_);
+    unloading_ = true;
+    client = client_;
+    for (auto& [id, pending] : waiting_) {
+      pending->done = true;
+      pending->outcome = Outcome::NoClient;
+      pending->cv.notify_one();
+      ++counts_.noClient;
+    }
+    waiting_.clear();
+    Log("unloading (allow-unload " + (allowUnload_ ? std::to_string(*allowUnload_) : std::string("unset")) + ")");
+  }
+  ::shutdown(listenFd_, SHUT_RDWR);
+  ::unlink(socketPath_.c_str());
+  ::unlink(pidPath_.c_str());
+  // The port closes: the client's pending reads fail.
+  if (client) ::shutdown(client->fd, SHUT_RDWR);
+  // Let injectors that were waiting answer their callers first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  Respond(c, request, win::S_OK);
+  ::_exit(0);
+}
+
+void DriverDaemon::FeedLoop() {
+  // The machine's change feed of process starts and ends; it sleeps until
+  // a writer or a dying registered program wakes it.
+  platform::ProcessEventFeed feed(machine_, feedSeq_);
+  for (;;) {
+    std::optional<platform::ProcessEvent> e;
+    try {
+      e = feed.WaitNext(win::INFINITE);
+    } catch (const std::exception& error) {
+      Log(std::string("process feed: ") + error.what());
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    if (!e) continue;
+    {
+      std::lock_guard lock(mutex_);
+      ++counts_.processEvents;
+    }
+    Notification n;
+    n.kind = 2;
+    n.processId = e->pid;
+    n.param1 = e->parent;
+    n.param2 = e->created ? 1 : 0;
+    Deliver(n.Bytes());
+    if (e->created && !e->image.empty()) {
+      // The process's main image is its first image load.
+      Notification load;
+      load.kind = 1;
+      load.processId = e->pid;
+      load.path = ToDevicePath(*machine_, e->image).value_or(e->image);
+      Deliver(load.Bytes());
+    }
+  }
+}
+
+}  // namespace zv::suite

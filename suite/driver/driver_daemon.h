@@ -1,0 +1,90 @@
+// The minifilter driver stand-in: one daemon per loaded filter and machine.
+//
+// Owns: the filter's socket in the machine's run folder, its single port
+// client ("\TavrelORXPort"), message ids, the queue of notifications to the
+// client and the waits for replies (kinds 3, 4, 5, 7, 8, 10) with the reply
+// time-out, the commands the client sent (direct-free pids, allow-unload),
+// the feed of the machine's process starts and ends (kinds 2 and 1), and
+// control requests (inject, status, unload).
+// Must not: decide on events itself: without a client, or after the reply
+// time-out, the operation proceeds undecided.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "platform/filter/filter_wire.h"
+#include "platform/files/machine.h"
+
+namespace zv::suite {
+
+class DriverDaemon {
+ public:
+  static constexpr const wchar_t* kPortName = L"\\TavrelORXPort";
+  static constexpr std::uint32_t kDefaultReplyTimeoutMs = 3000;
+
+  DriverDaemon(std::wstring filterName, std::shared_ptr<platform::Machine> machine);
+  // Takes the filter's lock, serves, writes 'R' (or 'A' when another copy
+  // holds the lock) to readyFd. Returns only on failure; an unload ends
+  // the process.
+  int Run(int readyFd);
+
+ private:
+  struct Connection {
+    int fd = -1;
+    std::mutex write;
+    bool isPort = false;
+  };
+  struct Pending {
+    bool done = false;
+    platform::wire::Outcome outcome = platform::wire::Outcome::NoClient;
+    std::uint8_t allow = 0;
+    std::uint8_t aux = 0;
+    std::condition_variable cv;
+  };
+  struct Result {
+    platform::wire::Outcome outcome;
+    std::uint8_t allow = 0;
+    std::uint8_t aux = 0;
+    std::uint64_t messageId = 0;
+  };
+
+  void Serve(std::shared_ptr<Connection> c);
+  void Respond(Connection& c, std::uint32_t request, win::HRESULT hr, std::string_view payload = {});
+  win::HRESULT Hello(const std::shared_ptr<Connection>& c, std::string_view body);
+  win::HRESULT OnReply(std::string_view body);
+  win::HRESULT OnCommand(std::string_view body);
+  Result Deliver(const std::string& notification);
+  void DropClient(const std::shared_ptr<Connection>& c);
+  std::string StatusText();
+  void Unload(Connection& c, std::uint32_t request);
+  void FeedLoop();
+
+  std::wstring filterName_;
+  std::shared_ptr<platform::Machine> machine_;
+  std::string socketPath_;
+  std::string pidPath_;
+  int listenFd_ = -1;
+  std::uint32_t replyTimeoutMs_ = kDefaultReplyTimeoutMs;
+
+  std::mutex mutex_;
+  std::shared_ptr<Connection> client_;
+  std::uint64_t nextMessageId_ = 1;
+  std::map<std::uint64_t, std::shared_ptr<Pending>> waiting_;
+  std::set<std::uint32_t> directFree_;
+  std::optional<std::uint32_t> allowUnload_;
+  bool unloading_ = false;
+  struct Counts {
+    std::uint64_t connections = 0, refused = 0, sent = 0, replied = 0, timedOut = 0, noReply = 0, noClient = 0,
+                  lateReplies = 0, commands = 0, badCommands = 0, processEvents = 0;
+  } counts_;
+  std::int64_t feedSeq_ = 0;
+};
+
+}  // namespace zv::suite

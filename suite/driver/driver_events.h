@@ -1,0 +1,84 @@
+// Events handed to the running driver stand-in, and what became of them.
+//
+// Owns: Notification, an event as the stand-in builds it (turned into the
+// driver's record, channel::_MXRED_NOTIFICATION, byte for byte), conversion of DOS paths
+// to the driver's device form through the machine's volume table, and
+// DriverControl, the control connection used by tests, the CLI and the
+// scenario player to inject events, read the status and unload.
+// Must not: decide anything about an event; the connected client decides.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/filter/filter_wire.h"
+#include "platform/files/machine.h"
+#include "platform/base/win32.h"
+#include "driver_channel/records.h"
+
+namespace zv::suite {
+
+struct Notification {
+  std::uint8_t kind = 0;
+  std::uint32_t processId = 0;
+  std::uint32_t param1 = 0;
+  std::uint32_t param2 = 0;
+  std::uint32_t param3 = 0;
+  std::uint32_t desiredAccess = 0;
+  std::uint32_t pathLength = 0;
+  // May hold an inner zero unit (rename: source, zero, target). Cut to the
+  // field's 1026 units, always zero-terminated.
+  std::wstring path;
+
+  std::string Bytes() const;
+  static Notification FromBytes(std::string_view bytes);
+  // Kinds 3, 4, 5, 7, 8 and 10 wait for a reply.
+  static bool WaitsForReply(std::uint8_t kind);
+};
+
+// "\Device\..." passes as given; "C:\x", "\\?\C:\x" through the volume
+// table; "\\server\share\x" and "\\?\UNC\server\share\x" to \Device\Mup.
+// nullopt when the drive letter is not on the machine or the form is unknown.
+std::optional<std::wstring> ToDevicePath(platform::Machine& machine, const std::wstring& path);
+
+struct InjectResult {
+  bool delivered = false;  // false: the driver is not loaded or the connection broke
+  platform::wire::Outcome outcome = platform::wire::Outcome::NoClient;
+  std::uint8_t allow = 0;
+  std::uint8_t auxFlag = 0;
+  std::uint64_t messageId = 0;
+  std::string error;  // why it was not delivered
+};
+
+const char* OutcomeName(const InjectResult& r);
+
+class DriverControl {
+ public:
+  explicit DriverControl(std::wstring filterName = L"ZVORX");
+  ~DriverControl();
+  DriverControl(const DriverControl&) = delete;
+  DriverControl& operator=(const DriverControl&) = delete;
+
+  bool Connected() const { return fd_ >= 0; }
+
+  InjectResult Inject(const Notification& n);
+  InjectResult InjectOpen(std::uint32_t pid, const std::wstring& path, std::uint32_t desiredAccess, bool create,
+                          bool isDir);
+  InjectResult InjectRename(std::uint32_t pid, const std::wstring& source, const std::wstring& target,
+                            bool replace, std::uint32_t desiredAccess = win::DELETE);
+  InjectResult InjectProcess(std::uint32_t pid, std::uint32_t parent, bool created);
+  InjectResult InjectImage(std::uint32_t pid, const std::wstring& imagePath);
+
+  // The daemon's status text; nullopt when not connected.
+  std::optional<std::string> Status();
+  // Unloads the driver (as FilterUnload does).
+  win::HRESULT Unload();
+
+ private:
+  std::optional<std::wstring> DevicePath(const std::wstring& path, InjectResult& failure);
+  std::wstring filter_;
+  int fd_ = -1;
+};
+
+}  // namespace zv::suite

@@ -1,0 +1,300 @@
+// Scenario files: see scenario.h.
+#include "suite/driver/scenario.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+
+#include "platform/base/clock.h"
+#include "platform/base/text.h"
+
+namespace zv::suite {
+namespace {
+
+const std::map<std::string, std::uint32_t>& AccessNames() {
+  static const std::map<std::string, std::uint32_t> names = {
+      {"GENERIC_READ", win::GENERIC_READ},       {"GENERIC_WRITE", win::GENERIC_WRITE},
+      {"GENERIC_EXECUTE", win::GENERIC_EXECUTE}, {"GENERIC_ALL", win::GENERIC_ALL},
+      {"DELETE", win::DELETE},                   {"SYNCHRONIZE", win::SYNCHRONIZE},
+      {"FILE_READ_DATA", win::FILE_READ_DATA},   {"FILE_WRITE_DATA", win::FILE_WRITE_DATA},
+      {"FILE_APPEND_DATA", win::FILE_APPEND_DATA}, {"FILE_EXECUTE", win::FILE_EXECUTE},
+      {"FILE_WRITE_ATTRIBUTES", win::FILE_WRITE_ATTRIBUTES},
+  };
+  return names;
+}
+
+bool ParseNumber(const std::string& s, std::uint32_t& out) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(s.c_str(), &end, 0);
+  if (*end != '\0' || v > 0xFFFFFFFFull) return false;
+  out = static_cast<std::uint32_t>(v);
+  return true;
+}
+
+// A number, or access-right names joined by '|'.
+bool ParseAccess(const std::string& s, std::uint32_t& out) {
+  if (ParseNumber(s, out)) return true;
+  out = 0;
+  std::stringstream parts(s);
+  std::string part;
+  while (std::getline(parts, part, '|')) {
+    std::string upper;
+    for (char c : part) upper += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    auto it = AccessNames().find(upper);
+    std::uint32_t v;
+    if (it != AccessNames().end()) out |= it->second;
+    else if (ParseNumber(part, v)) out |= v;
+    else return false;
+  }
+  return true;
+}
+
+bool IsOutcomeWord(const std::string& w) {
+  return w == "allow" || w == "deny" || w == "noreply" || w == "timeout" || w == "noclient";
+}
+
+std::string Hex(std::uint32_t v) {
+  char b[16];
+  std::snprintf(b, sizeof b, "0x%08X", v);
+  return b;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitScenarioLine(const std::string& line) {
+  std::vector<std::string> tokens;
+  std::size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
+    if (i >= line.size()) break;
+    std::string token;
+    bool quoted = false;
+    while (i < line.size() && (quoted || !std::isspace(static_cast<unsigned char>(line[i])))) {
+      if (line[i] == '"') quoted = !quoted;
+      else token += line[i];
+      ++i;
+    }
+    tokens.push_back(token);
+  }
+  return tokens;
+}
+
+std::optional<ScenarioStep> ParseScenarioLine(const std::string& rawLine, std::string& error) {
+  error.clear();
+  std::string line = rawLine;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  std::vector<std::string> t = SplitScenarioLine(line);
+  if (t.empty() || t[0][0] == '#') return std::nullopt;
+
+  ScenarioStep step;
+  // Trailing "expect WORD".
+  if (t.size() >= 2 && t[t.size() - 2] == "expect") {
+    if (!IsOutcomeWord(t.back())) {
+      error = "unknown outcome '" + t.back() + "' (allow, deny, noreply, timeout, noclient)";
+      return std::nullopt;
+    }
+    step.expect = t.back();
+    t.resize(t.size() - 2);
+  }
+  const std::string& verb = t[0];
+  std::vector<std::string> positional;
+  std::map<std::string, std::string> options;
+  std::vector<std::string> flags;
+  for (std::size_t i = 1; i < t.size(); ++i) {
+    std::size_t eq = t[i].find('=');
+    if (eq != std::string::npos && eq > 0 && t[i].find_first_of("\\:") > eq) options[t[i].substr(0, eq)] = t[i].substr(eq + 1);
+    else if (t[i] == "create" || t[i] == "dir" || t[i] == "replace") flags.push_back(t[i]);
+    else positional.push_back(t[i]);
+  }
+  auto flag = [&](const char* f) {
+    for (auto& x : flags) if (x == f) return true;
+    return false;
+  };
+  auto number = [&](const std::string& s, std::uint32_t& out, const char* what) {
+    if (ParseNumber(s, out)) return true;
+    error = std::string("bad ") + what + " '" + s + "'";
+    return false;
+  };
+  auto wantPositional = [&](std::size_t n, const char* usage) {
+    if (positional.size() == n) return true;
+    error = std::string("usage: ") + usage;
+    return false;
+  };
+  Notification& n = step.event;
+  if (options.count("access") && !ParseAccess(options["access"], n.desiredAccess)) {
+    error = "bad access '" + options["access"] + "'";
+    return std::nullopt;
+  }
+
+  if (verb == "start" || verb == "exit") {
+    if (!wantPositional(2, "start|exit PID PARENT")) return std::nullopt;
+    step.verb = verb == "start" ? ScenarioStep::Verb::Start : ScenarioStep::Verb::Exit;
+    n.kind = 2;
+    if (!number(positional[0], n.processId, "pid") || !number(positional[1], n.param1, "parent pid")) return std::nullopt;
+    n.param2 = verb == "start" ? 1 : 0;
+  } else if (verb == "image") {
+    if (!wantPositional(2, "image PID PATH")) return std::nullopt;
+    step.verb = ScenarioStep::Verb::Image;
+    n.kind = 1;
+    if (!number(positional[0], n.processId, "pid")) return std::nullopt;
+    n.path = text::FromUtf8(positional[1]);
+  } else if (verb == "open") {
+    if (!wantPositional(2, "open PID PATH [access=MASK] [create] [dir]")) return std::nullopt;
+    step.verb = ScenarioStep::Verb::Open;
+    n.kind = 3;
+    if (!number(positional[0], n.processId, "pid")) return std::nullopt;
+    n.path = text::FromUtf8(positional[1]);
+    if (!options.count("access")) n.desiredAccess = win::GENERIC_READ;
+    n.param1 = flag("create") ? 1 : 0;
+    n.param3 = flag("dir") ? 1 : 0;
+  } else if (verb == "rename") {
+    if (!wantPositional(3, "rename PID SOURCE TARGET [access=MASK] [replace]")) return std::nullopt;
+    step.verb = ScenarioStep::Verb::Rename;
+    n.kind = 4;
+    if (!number(positional[0], n.processId, "pid")) return std::nullopt;
+    n.path = text::FromUtf8(positional[1]);
+    step.target = text::FromUtf8(positional[2]);
+    if (!options.count("access")) n.desiredAccess = win::DELETE;
+    n.param1 = flag("replace") ? 1 : 0;
+  } else if (verb == "raw") {
+    if (!wantPositional(2, "raw KIND PID [p1=N] [p2=N] [p3=N] [access=MASK] [path=PATH] [target=PATH] [pathlength=N]"))
+      return std::nullopt;
+    step.verb = ScenarioStep::Verb::Raw;
+    std::uint32_t kind;
+    if (!number(positional[0], kind, "kind") || kind > 255) {
+      if (error.empty()) error = "bad kind '" + positional[0] + "'";
+      return std::nullopt;
+    }
+    n.kind = static_cast<std::uint8_t>(kind);
+    if (!number(positional[1], n.processId, "pid")) return std::nullopt;
+    for (auto& [key, value] : options) {
+      if (key == "p1") { if (!number(value, n.param1, "p1")) return std::nullopt; }
+      else if (key == "p2") { if (!number(value, n.param2, "p2")) return std::nullopt; }
+      else if (key == "p3") { if (!number(value, n.param3, "p3")) return std::nullopt; }
+      else if (key == "pathlength") {
+        if (!number(value, n.pathLength, "pathlength")) return std::nullopt;
+        step.explicitPathLength = true;
+      }
+      else if (key == "path") n.path = text::FromUtf8(value);
+      else if (key == "target") step.target = text::FromUtf8(value);
+      else if (key != "access") {
+        error = "unknown option '" + key + "'";
+        return std::nullopt;
+      }
+    }
+  } else if (verb == "sleep") {
+    if (!wantPositional(1, "sleep MS")) return std::nullopt;
+    step.verb = ScenarioStep::Verb::Sleep;
+    if (!number(positional[0], step.sleepMs, "milliseconds")) return std::nullopt;
+    if (step.expect) {
+      error = "sleep has no outcome";
+      return std::nullopt;
+    }
+  } else {
+    error = "unknown event '" + verb + "' (start, exit, image, open, rename, raw, sleep)";
+    return std::nullopt;
+  }
+  return step;
+}
+
+bool BuildNotification(const ScenarioStep& step, Notification& out, std::string& error) {
+  out = step.event;
+  auto convert = [&](const std::wstring& path, std::wstring& device) {
+    if (path.empty()) {
+      device.clear();
+      return true;
+    }
+    auto d = ToDevicePath(*platform::Machine::Current(), path);
+    if (!d) {
+      error = "no volume for " + text::ToUtf8(path);
+      return false;
+    }
+    device = *d;
+    return true;
+  };
+  std::wstring source, target;
+  if (!convert(step.event.path, source) || !convert(step.target, target)) return false;
+  out.path = source;
+  if (!step.target.empty()) {
+    out.path = source + L'\0' + target;
+    if (!step.explicitPathLength) out.pathLength = static_cast<std::uint32_t>(source.size() + 1);
+  }
+  return true;
+}
+
+std::string DescribeOutcome(const Notification& n, const InjectResult& r) {
+  std::ostringstream s;
+  s << "kind " << int(n.kind) << " pid " << n.processId;
+  switch (n.kind) {
+    case 2:
+      s << " parent " << n.param1 << (n.param2 ? " created" : " exited");
+      break;
+    case 4: {
+      std::size_t split = std::min<std::size_t>(n.pathLength, n.path.size());
+      std::wstring target = n.pathLength ? n.path.substr(split) : n.path;
+      std::wstring source = n.path.substr(0, n.path.find(L'\0'));
+      s << " access " << Hex(n.desiredAccess) << " " << text::ToUtf8(source) << " -> " << text::ToUtf8(target)
+        << (n.param1 ? " replace" : "");
+      break;
+    }
+    default:
+      if (n.kind == 3) s << " access " << Hex(n.desiredAccess) << (n.param1 ? " create" : "") << (n.param3 ? " dir" : "");
+      if (!n.path.empty()) s << " " << text::ToUtf8(n.path.substr(0, n.path.find(L'\0')));
+  }
+  s << ": " << OutcomeName(r);
+  if (r.delivered && r.outcome == platform::wire::Outcome::Replied) s << " (aux " << int(r.auxFlag) << ")";
+  if (!r.delivered) s << " (" << r.error << ")";
+  return s.str();
+}
+
+PlayResult PlayScenario(std::istream& in, DriverControl& control, std::ostream& out) {
+  PlayResult result;
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    std::string error;
+    auto step = ParseScenarioLine(line, error);
+    if (!step) {
+      if (!error.empty()) {
+        out << number << ": error: " << error << "\n";
+        ++result.failed;
+      }
+      continue;
+    }
+    if (step->verb == ScenarioStep::Verb::Sleep) {
+      platform::Sleep(step->sleepMs);
+      out << number << ": sleep " << step->sleepMs << " ms\n";
+      continue;
+    }
+    Notification n;
+    InjectResult r;
+    if (!BuildNotification(*step, n, error)) {
+      n = step->event;
+      r.error = error;
+    } else {
+      r = control.Inject(n);
+    }
+    ++result.events;
+    out << number << ": " << DescribeOutcome(n, r);
+    if (step->expect) {
+      std::string got = OutcomeName(r);
+      if (got == *step->expect) {
+        ++result.passed;
+        out << "  [ok]";
+      } else {
+        ++result.failed;
+        out << "  [MISMATCH: expected " << *step->expect << "]";
+      }
+    } else if (!r.delivered) {
+      ++result.failed;
+    }
+    out << "\n";
+  }
+  out << result.passed << " passed, " << result.failed << " failed\n";
+  return result;
+}
+
+}  // namespace zv::suite

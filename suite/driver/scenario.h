@@ -1,0 +1,51 @@
+// Scenario files for the driver stand-in: one event a line, played against
+// the running driver, each outcome printed and checked.
+//
+// Owns: the scenario syntax (see docs/driver.md), parsing a line into a
+// notification or a pause, playing a whole file and counting expectations.
+// Must not: talk to the driver other than through DriverControl.
+#pragma once
+
+#include <cstdint>
+#include <istream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "suite/driver/driver_events.h"
+
+namespace zv::suite {
+
+struct ScenarioStep {
+  enum class Verb { Start, Exit, Image, Open, Rename, Raw, Sleep } verb = Verb::Raw;
+  Notification event;          // paths still as written (converted when played)
+  std::wstring target;         // rename and raw: the target path, if any
+  bool explicitPathLength = false;
+  std::uint32_t sleepMs = 0;
+  std::optional<std::string> expect;  // allow, deny, noreply, timeout, noclient
+};
+
+// Splits at blanks; a token in double quotes may hold blanks.
+std::vector<std::string> SplitScenarioLine(const std::string& line);
+
+// nullopt with error empty for blank and comment lines; nullopt with a
+// message for a line that does not parse.
+std::optional<ScenarioStep> ParseScenarioLine(const std::string& line, std::string& error);
+
+// Turns the step's paths into the driver's device form and builds the
+// record; false with a message when a path has no volume.
+bool BuildNotification(const ScenarioStep& step, Notification& out, std::string& error);
+
+struct PlayResult {
+  int passed = 0;
+  int failed = 0;   // expectations not met, lines that do not parse, events not delivered
+  int events = 0;
+};
+
+PlayResult PlayScenario(std::istream& in, DriverControl& control, std::ostream& out);
+
+// One line describing an event and its outcome, as the player prints it.
+std::string DescribeOutcome(const Notification& n, const InjectResult& r);
+
+}  // namespace zv::suite

@@ -1,0 +1,107 @@
+#include "suite/driver/scenario.h"
+
+#include <sstream>
+
+#include "platform/base/text.h"
+#include "suite/driver/tests/driver_fixture.h"
+
+using namespace zv;
+using namespace zv::suite;
+using namespace zv::suite::testing;
+
+TEST(Scenario, LinesParseIntoEvents) {
+  std::string error;
+  EXPECT_FALSE(ParseScenarioLine("   # just a comment", error));
+  EXPECT_TRUE(error.empty());
+  EXPECT_FALSE(ParseScenarioLine("", error));
+
+  auto open = ParseScenarioLine("open 1200 \"C:\\My Files\\a.txt\" access=GENERIC_WRITE|DELETE create dir expect deny", error);
+  ASSERT_TRUE(open) << error;
+  EXPECT_EQ(open->event.kind, 3);
+  EXPECT_EQ(open->event.processId, 1200u);
+  EXPECT_EQ(open->event.path, L"C:\\My Files\\a.txt");
+  EXPECT_EQ(open->event.desiredAccess, win::GENERIC_WRITE | win::DELETE);
+  EXPECT_EQ(open->event.param1, 1u);
+  EXPECT_EQ(open->event.param3, 1u);
+  EXPECT_EQ(open->expect.value_or(""), "deny");
+
+  auto start = ParseScenarioLine("start 1500 800", error);
+  ASSERT_TRUE(start);
+  EXPECT_EQ(start->event.kind, 2);
+  EXPECT_EQ(start->event.param1, 800u);
+  EXPECT_EQ(start->event.param2, 1u);
+  auto exit = ParseScenarioLine("exit 1500 800 expect noreply", error);
+  ASSERT_TRUE(exit);
+  EXPECT_EQ(exit->event.param2, 0u);
+
+  auto raw = ParseScenarioLine("raw 7 9 p1=0x10 p3=3 path=\\Device\\Mup\\s\\x access=0x1", error);
+  ASSERT_TRUE(raw) << error;
+  EXPECT_EQ(raw->event.kind, 7);
+  EXPECT_EQ(raw->event.param1, 16u);
+  EXPECT_EQ(raw->event.param3, 3u);
+  EXPECT_EQ(raw->event.desiredAccess, 1u);
+  EXPECT_EQ(raw->event.path, L"\\Device\\Mup\\s\\x");
+
+  // A path with '=' in it stays a path.
+  auto eq = ParseScenarioLine("open 1 C:\\a=b.txt", error);
+  ASSERT_TRUE(eq) << error;
+  EXPECT_EQ(eq->event.path, L"C:\\a=b.txt");
+
+  for (const char* bad : {"open 1", "open x C:\\a", "fly 1 2", "open 1 C:\\a expect maybe", "open 1 C:\\a access=BOGUS",
+                          "raw 300 1", "raw 3 1 color=red", "sleep 5 expect allow"}) {
+    EXPECT_FALSE(ParseScenarioLine(bad, error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
+  }
+}
+
+TEST(Scenario, RenameTargetFollowsTheSourceAfterItsZero) {
+  std::string root = (fs::temp_directory_path() / ("zvscn-" + std::to_string(::getpid()))).string();
+  auto machine = platform::Machine::Open(root, true);
+  platform::Machine::SetCurrent(machine);
+  std::string error;
+  auto step = ParseScenarioLine("rename 4 C:\\a C:\\bb replace", error);
+  ASSERT_TRUE(step);
+  Notification n;
+  ASSERT_TRUE(BuildNotification(*step, n, error)) << error;
+  std::wstring source = L"\\Device\\HarddiskVolume2\\a";
+  EXPECT_EQ(n.pathLength, source.size() + 1);
+  EXPECT_EQ(n.path, source + L'\0' + L"\\Device\\HarddiskVolume2\\bb");
+  EXPECT_EQ(n.param1, 1u);
+  EXPECT_EQ(n.desiredAccess, win::DELETE);
+  auto noVolume = ParseScenarioLine("image 4 Z:\\x.dll", error);
+  EXPECT_FALSE(BuildNotification(*noVolume, n, error));
+  platform::Machine::SetCurrent(nullptr);
+  machine.reset();
+  fs::remove_all(root);
+}
+
+TEST_F(DriverTest, PlayerChecksAndCountsExpectations) {
+  Load();
+  PortClient client;
+  ASSERT_EQ(client.Connect(), win::S_OK);
+  client.StartResponder([](const Notification& n) -> std::pair<std::uint8_t, std::uint8_t> {
+    return n.path.find(L"secret") != std::wstring::npos ? std::pair{0, 0} : std::pair{1, 0};
+  });
+  std::istringstream scenario(
+      "# a user opens two files\n"
+      "start 1200 4 expect noreply\n"
+      "image 1200 C:\\Windows\\app.exe\n"
+      "open 1200 C:\\secret.txt access=GENERIC_WRITE expect deny\n"
+      "open 1200 C:\\public.txt expect allow\n"
+      "rename 1200 C:\\secret.txt C:\\x.txt expect allow\n"  // wrong on purpose
+      "sleep 100\n"
+      "open 1200 Q:\\nowhere.txt\n"
+      "bogus line\n");
+  DriverControl control;
+  std::ostringstream out;
+  PlayResult result = PlayScenario(scenario, control, out);
+  EXPECT_EQ(result.passed, 3);
+  EXPECT_EQ(result.failed, 3) << out.str();  // mismatch, no volume, bad line
+  std::string text = out.str();
+  EXPECT_NE(text.find("4: kind 3 pid 1200 access 0x40000000 \\Device\\HarddiskVolume2\\secret.txt: deny (aux 0)  [ok]"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("[MISMATCH: expected allow]"), std::string::npos);
+  EXPECT_NE(text.find("9: error: unknown event 'bogus'"), std::string::npos);
+  EXPECT_EQ(text.substr(text.size() - 19), "3 passed, 3 failed\n");
+}
