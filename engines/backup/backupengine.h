@@ -127,11 +127,14 @@ class backupengine {
   bool CheckAndAddDriverDirectFree(std::wstring_view name, win::DWORD processId);
   // One pass of the first-direct-free thread (after its wait for the port).
   void RegisterDirectFreeProcesses();
-  // One round of the garbage thread: drops entries of ended processes.
+  // One round of the garbage thread: drops entries of ended processes. A
+  // round whose snapshot fails drops nothing.
   void CollectEndedProcesses();
   // "BE_FREEPROCESS_LIST": the free processes to the diagnostic log.
   void DumpFreeProcesses();
-  std::vector<BackupSnapshotEntry> TakeProcessSnapshot(SnapshotFill fill);
+  // The running processes; `taken` tells an empty list from a snapshot
+  // that could not be taken.
+  std::vector<BackupSnapshotEntry> TakeProcessSnapshot(SnapshotFill fill, bool* taken = nullptr);
 
   // Touched paths, keyed by the lower-case DOS path; the first kind stays.
   bool IsTouched(std::wstring_view path, std::int32_t mask);

@@ -236,8 +236,12 @@ void backupengine::FirstDriverDirectFree() {
 void backupengine::CollectEndedProcesses() {
   std::vector<win::DWORD> ids;
   CollectProcessIds(ids);
+  bool taken = false;
+  std::vector<BackupSnapshotEntry> snapshot = TakeProcessSnapshot(SnapshotFill::Names, &taken);
+  // Without a snapshot every process would look ended and lose its type.
+  if (!taken) return;
   std::set<win::DWORD> running;
-  for (const auto& entry : TakeProcessSnapshot(SnapshotFill::Names)) running.insert(entry.ProcessId);
+  for (const auto& entry : snapshot) running.insert(entry.ProcessId);
   for (win::DWORD id : ids) {
     if (running.count(id)) continue;
     log::LogWrite(kListLevel, kTag, L"Garbage PID deleted %d", id);
@@ -274,11 +278,13 @@ void backupengine::DumpFreeProcesses() {
 
 // ---- Snapshots ---------------------------------------------------------------------------
 
-std::vector<BackupSnapshotEntry> backupengine::TakeProcessSnapshot(SnapshotFill fill) {
+std::vector<BackupSnapshotEntry> backupengine::TakeProcessSnapshot(SnapshotFill fill, bool* taken) {
   std::vector<BackupSnapshotEntry> entries;
+  if (taken) *taken = false;
   auto& processes = platform::Processes::Get();
   win::HANDLE snapshot = processes.CreateToolhelp32Snapshot(win::TH32CS_SNAPPROCESS, 0);
   if (snapshot == win::INVALID_HANDLE_VALUE || snapshot == nullptr) return entries;
+  if (taken) *taken = true;
 
   win::PROCESSENTRY32W record;
   for (win::BOOL more = processes.Process32FirstW(snapshot, &record); more;
