@@ -17,13 +17,19 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "driver_channel/port_client.h"
+#include "driver_channel/signals.h"
+#include "driver_channel/tests/fake_port.h"
+#include "engines/backup/backupengine.h"
 #include "platform/processes/process_table.h"
+#include "service/startup_backup.h"
 #include "suite/driver/driver_events.h"
 #include "suite/driver/testing/machine_fixture.h"
 
@@ -190,6 +196,38 @@ TEST_F(BackupInZvorxTest, ServiceStopEndsTheEngineAndSkipbeLeavesItDeaf) {
   std::string err = Err("zvorx");
   EXPECT_EQ(Count(err, "backupengine deleted"), 1) << err;
   EXPECT_NE(err.find("Service Stopped"), std::string::npos) << err;
+}
+
+TEST(BackupEngineStartup, PortWorkersAnswerOpensOfFreeProcessesWithoutAnyEngine) {
+  platform::VirtualClock clock;
+  platform::ScopedClock scopedClock(clock);
+  zv::testing::FakeDriver driver;
+  zv::testing::FakeThreads threads;
+  platform::ScopedApi<platform::FilterApi> filterApi(driver);
+  platform::ScopedApi<platform::CompletionPortApi> completionApi(driver);
+  platform::ScopedApi<platform::ThreadApi> threadApi(threads);
+  SetBackupEngineThreads(false);
+  CreateBackupEngine(true);
+  BackupEngine()->SetProcessType(5000, engines::kBackupProcessFree);
+  BackupEngine()->SetProcessType(5004, engines::kBackupProcessNormal);
+
+  std::atomic<int> opens{0};
+  auto counter = channel::NotificationSignal.connect(
+      [&](channel::_MXRED_NOTIFICATION* n, channel::_MXRED_REPLY_MESSAGE*) { opens += n->Kind == 3; });
+  auto run = std::async(std::launch::async, [] { return channel::ServiceThreadFunc(nullptr); });
+  ASSERT_TRUE(driver.WaitPending(40));
+  auto reply = driver.WaitReply(driver.Inject(zv::testing::MakeNotification(3, 5000, L"\\Device\\HarddiskVolume2\\a")));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->allow, 1);
+  EXPECT_EQ(opens.load(), 0);
+  reply = driver.WaitReply(driver.Inject(zv::testing::MakeNotification(3, 5004, L"\\Device\\HarddiskVolume2\\a")));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(opens.load(), 1);
+  driver.Unload();
+  EXPECT_EQ(run.get(), 0u);
+  counter.disconnect();
+  ShutdownBackupEngine();
+  SetBackupEngineThreads(true);
 }
 
 }  // namespace
