@@ -17,7 +17,6 @@
 namespace zv::engines {
 namespace {
 
-constexpr wchar_t kTag[] = L"BE";
 constexpr wchar_t kLongPathPrefix[] = L"\\\\?\\";
 // "\\?\X:" in front of the directory part of a DOS path.
 constexpr std::size_t kDosPrefixUnits = 6;
@@ -82,14 +81,7 @@ void backupengine::Initialize(bool startThreads) {
 void backupengine::Shutdown() {
   std::call_once(ShutdownOnce, [this] {
     EngineWork = 0;
-    {
-      // The final pass. A worker still inside a handler queues after it;
-      // such a line is written at once.
-      std::lock_guard lock(DeleteLogLock);
-      WritePendingLines(PendingFileLines, FileLineBytesWritten, DeleteLogPath, L"WriteLog Thread file %d ");
-      WritePendingLines(PendingFolderLines, FolderLineBytesWritten, DeleteLogDirPath, L"WriteLog Thread folder %d ");
-      DeleteLogsClosed = true;
-    }
+    CloseDeleteLogs();
     WriterRun = false;
     GarbageRun = false;
     for (auto& thread : EngineThreads) {

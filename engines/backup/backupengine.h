@@ -175,6 +175,9 @@ class backupengine {
   void WriteLogThread();
   void GarbagePidThread();
   void FirstDriverDirectFree();
+  // The final pass over both queues; afterwards every queued line is
+  // written at once.
+  void CloseDeleteLogs();
   // One write of one queue; the caller holds DeleteLogLock.
   void WritePendingLines(std::vector<std::wstring>& lines, std::size_t& writtenBytes, const std::wstring& path,
                          const wchar_t* errorFormat);

@@ -112,6 +112,13 @@ void backupengine::FlushDeleteLogs() {
   WritePendingLines(PendingFolderLines, FolderLineBytesWritten, DeleteLogDirPath, kFolderError);
 }
 
+void backupengine::CloseDeleteLogs() {
+  std::lock_guard lock(DeleteLogLock);
+  WritePendingLines(PendingFileLines, FileLineBytesWritten, DeleteLogPath, kFileError);
+  WritePendingLines(PendingFolderLines, FolderLineBytesWritten, DeleteLogDirPath, kFolderError);
+  DeleteLogsClosed = true;
+}
+
 void backupengine::SetDeleteLogPath(std::wstring_view path) {
   std::lock_guard lock(DeleteLogLock);
   if (DeleteLogPath != path) {
