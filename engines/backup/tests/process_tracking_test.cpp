@@ -233,6 +233,15 @@ TEST_F(BackupEngineTest, WorkTwiceReclassifiesTwiceAndEndedProcessesAreCollected
   auto lines = log.Lines();
   EXPECT_EQ(Count(lines, L"BE ---- Garbage PID deleted " + std::to_wstring(child)), 1);
   EXPECT_EQ(Count(lines, L"BE ---- Garbage PID deleted 77777"), 1);
+
+  // A round without a snapshot (no machine) takes nothing for ended.
+  platform::Machine::SetCurrent(nullptr);
+  bool taken = true;
+  engine_->TakeProcessSnapshot(SnapshotFill::Names, &taken);
+  EXPECT_FALSE(taken);
+  engine_->CollectEndedProcesses();
+  platform::Machine::SetCurrent(machine_);
+  EXPECT_EQ(Type(parent), kBackupProcessFree);
 }
 
 }  // namespace
