@@ -66,6 +66,27 @@ TEST(Format, MismatchedArgumentsNeverCrash) {
   EXPECT_EQ(Format(L"no args %%"), L"no args %");
 }
 
+// A format character outside ASCII is never narrowed onto a conversion,
+// flag or length character (U+0164 is not 'd', U+0168 not 'h').
+TEST(Format, CharactersOutsideAsciiAreNoConversions) {
+  EXPECT_EQ(Format(L"%\u0164|%d", 5), L"%\u0164|5");
+  EXPECT_EQ(Format(L"%\u0168d|%\u0173", 5), L"%\u0168d|%\u0173");
+  EXPECT_EQ(Format(L"%5\u0125", 5), L"%5\u0125");
+  EXPECT_EQ(FormatNarrow("%\xE4|%\xC4" "d", 5), "%\xE4|%\xC4" "d");
+}
+
+// Log values are escaped reversibly; the format is not.
+TEST(Format, LogValuesEscapeControlsAndTheEscapeCharacter) {
+  const FormatArg args[] = {L"a\r\n#forged^\x1B[2J\a\x9B\u00e9\\b", 'x', L'\n'};
+  std::wstring line;
+  AppendLogFormatV(line, L"[%s] %hc%c\r\n", args);
+  EXPECT_EQ(line, L"[a^0D^0A#forged^5E^1B[2J^07^9B\u00e9\\b] x^0A\r\n");
+  std::string narrow;
+  const FormatArg narrowArgs[] = {"x\ty^\xE9"};
+  AppendLogFormatNarrowV(narrow, "%s", narrowArgs);
+  EXPECT_EQ(narrow, "x^09y^5E\xE9");
+}
+
 TEST(Format, NoLengthLimit) {
   std::wstring big(100000, L'x');
   std::wstring out = Format(L"<%s>%d", big, 9);
