@@ -47,6 +47,9 @@ class PortClientTest : public ::testing::Test {
   void Start() {
     run_ = std::async(std::launch::async, [] { return ServiceThreadFunc(nullptr); });
     ASSERT_TRUE(driver_.WaitPending(kPoolSize * kReadsPerWorker));
+    // The count is set once the whole pool is up, just after its reads.
+    for (int i = 0; i < 1000 && LiveWorkerCount() != static_cast<std::int32_t>(kPoolSize); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   DWORD Finish() {
     DWORD r = run_.get();

@@ -6,6 +6,9 @@
 
 using zv::log::Format;
 using zv::log::FormatNarrow;
+using zv::log::AppendLogFormatNarrowV;
+using zv::log::AppendLogFormatV;
+using zv::log::FormatArg;
 
 TEST(Format, IntegersTakeTheConversionWidth) {
   EXPECT_EQ(Format(L"%d %i %u", -5, 7, 3000000000u), L"-5 7 3000000000");

@@ -58,8 +58,11 @@ struct Connection {
   bool bound = false;
   std::uint16_t maxXmit = kMinFragment;
   std::map<std::uint16_t, RPC_IF_HANDLE> contexts;
-  // The request being reassembled.
+  // The request being reassembled, since when and how many bytes so far.
   bool assembling = false;
+  bool callOpen = false;
+  std::uint64_t callStart = 0;
+  std::size_t callBytes = 0;
   std::uint32_t callId = 0;
   std::uint16_t contextId = 0;
   std::uint16_t opnum = 0;
@@ -272,6 +275,7 @@ void RpcRuntime::Impl::RunLoop() {
       ids.push_back(id);
       if (c->have) deadline = std::min(deadline, c->pduStart + limits.pduTimeoutMs);
       if (c->assembling) deadline = std::min(deadline, c->lastActivity + limits.pduTimeoutMs);
+      if (c->callOpen) deadline = std::min(deadline, c->callStart + limits.callTimeoutMs);
       if (!c->out.empty()) deadline = std::min(deadline, c->outStart + limits.pduTimeoutMs);
       if (c->Idle()) deadline = std::min(deadline, c->lastActivity + limits.idleTimeoutMs);
     }
@@ -323,6 +327,7 @@ void RpcRuntime::Impl::RunLoop() {
     for (auto& [id, c] : conns) {
       if (c->have && now - c->pduStart >= limits.pduTimeoutMs) c->dead = true;
       if (c->assembling && now - c->lastActivity >= limits.pduTimeoutMs) c->dead = true;
+      if (c->callOpen && now - c->callStart >= limits.callTimeoutMs) c->dead = true;
       if (!c->out.empty() && now - c->outStart >= limits.pduTimeoutMs) c->dead = true;
       if (c->Idle() && now - c->lastActivity >= limits.idleTimeoutMs) c->dead = true;
     }
@@ -387,7 +392,16 @@ void RpcRuntime::Impl::Read(Connection& c, std::uint64_t now) {
       return;
     }
     if (c.have == 0) c.pduStart = now;
+    if (!c.callOpen) {  // a call (or any other PDU) starts with its first byte
+      c.callOpen = true;
+      c.callStart = now;
+    }
+    c.callBytes += static_cast<std::size_t>(n);
     c.have += static_cast<std::size_t>(n);
+    if (c.callBytes > limits.maxCallBytes) {
+      FaultAndClose(c, c.callId, kNcaRemoteNoMemory);
+      return;
+    }
     c.lastActivity = now;
     Header h;
     if (c.have == kHeaderSize) {
@@ -409,6 +423,10 @@ void RpcRuntime::Impl::Read(Connection& c, std::uint64_t now) {
       c.pduStart = 0;
       ++pdus;
       HandlePdu(c, h);
+      if (!c.assembling) {  // the call (or other PDU) is complete
+        c.callOpen = false;
+        c.callBytes = 0;
+      }
       if (c.in.size() > kHeaderSize * 4) std::vector<std::uint8_t>().swap(c.in);
     }
   }
