@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "platform/base/clock.h"
@@ -30,6 +31,7 @@ namespace {
 
 constexpr int kAcceptBackoffMs = 100;
 constexpr int kHelloTimeoutMs = 5000;
+constexpr int kRefusedHelloTimeoutMs = 1000;
 
 void Log(const std::string& line) {
   std::string out = "zvorx-driver[" + std::to_string(::getpid()) + "]: " + line + "\n";
@@ -135,9 +137,6 @@ int DriverDaemon::Run(int readyFd) {
     }
     auto c = std::make_shared<Connection>();
     c->fd = fd;
-    // A connection must say Hello in time; it serves without a time-out after.
-    timeval helloTime{kHelloTimeoutMs / 1000, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &helloTime, sizeof helloTime);
     if (!platform::PeerAllowed(fd, owner_, adminGroup_)) {
       ucred peer{};
       socklen_t length = sizeof peer;
@@ -147,7 +146,15 @@ int DriverDaemon::Run(int readyFd) {
       ++counts_.deniedPeers;
       c->refused = true;
     }
-    std::thread([this, c] { Serve(c); }).detach();
+    // A connection must say Hello in time (a refused one gets less); it
+    // serves without a time-out after.
+    timeval helloTime{c->refused ? kRefusedHelloTimeoutMs / 1000 : kHelloTimeoutMs / 1000, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &helloTime, sizeof helloTime);
+    try {
+      std::thread([this, c] { Serve(c); }).detach();
+    } catch (const std::system_error& e) {
+      Log(std::string("no thread for a connection, dropped: ") + e.what());  // closes with c
+    }
   }
   for (;;) ::pause();
 }
