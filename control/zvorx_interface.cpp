@@ -98,7 +98,18 @@ RPC_STATUS ZvorxClient::Invoke(std::uint16_t opnum, const std::string& stub, int
   return win::RPC_S_OK;
 }
 
+namespace {
+// Text the server would refuse is not sent: the caller learns it is too long.
+bool FitsTheStringLimit(std::initializer_list<const std::wstring*> texts) {
+  for (const std::wstring* text : texts) {
+    if (text->size() + 1 > platform::rpc::kMaxStringUnits) return false;
+  }
+  return true;
+}
+}  // namespace
+
 RPC_STATUS ZvorxClient::Listen_i(int key, const std::wstring& command, int value, int* result) {
+  if (!FitsTheStringLimit({&command})) return win::RPC_S_STRING_TOO_LONG;
   platform::rpc::NdrWriter w;
   w.Int32(key);
   w.WideString(command);
@@ -108,6 +119,7 @@ RPC_STATUS ZvorxClient::Listen_i(int key, const std::wstring& command, int value
 
 RPC_STATUS ZvorxClient::Listen_is(int key, const std::wstring& command, int value, const std::wstring& text,
                                   int* result) {
+  if (!FitsTheStringLimit({&command, &text})) return win::RPC_S_STRING_TOO_LONG;
   platform::rpc::NdrWriter w;
   w.Int32(key);
   w.WideString(command);
@@ -117,6 +129,7 @@ RPC_STATUS ZvorxClient::Listen_is(int key, const std::wstring& command, int valu
 }
 
 RPC_STATUS ZvorxClient::Listen_s(int key, const std::wstring& command, const std::wstring& text, int* result) {
+  if (!FitsTheStringLimit({&command, &text})) return win::RPC_S_STRING_TOO_LONG;
   platform::rpc::NdrWriter w;
   w.Int32(key);
   w.WideString(command);
@@ -126,6 +139,7 @@ RPC_STATUS ZvorxClient::Listen_s(int key, const std::wstring& command, const std
 
 RPC_STATUS ZvorxClient::Listen_sss(int key, const std::wstring& command, const std::wstring& text1,
                                    const std::wstring& text2, int* result) {
+  if (!FitsTheStringLimit({&command, &text1, &text2})) return win::RPC_S_STRING_TOO_LONG;
   platform::rpc::NdrWriter w;
   w.Int32(key);
   w.WideString(command);

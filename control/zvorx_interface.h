@@ -40,6 +40,8 @@ int RPCListen_s(handle_t binding, int key, const wchar_t* command, const wchar_t
 int RPCListen_sss(handle_t binding, int key, const wchar_t* command, const wchar_t* text1, const wchar_t* text2);
 
 // A client of the interface: one connection bound to it, calls in turn.
+// Text longer than the string limit (32767 units before the terminator) is
+// not sent: the call returns RPC_S_STRING_TOO_LONG.
 class ZvorxClient {
  public:
   // Connects to the socket of "\pipe\zvorxinterface" of the current machine

@@ -17,6 +17,7 @@
 #include "driver_channel/signals.h"
 #include "log/format.h"
 #include "log/log.h"
+#include "platform/base/clock.h"
 #include "platform/base/debug_output.h"
 #include "platform/filter/filter_api.h"
 #include "platform/base/handles.h"
@@ -36,6 +37,12 @@ std::atomic<FreeProcessTest> g_freeProcessTest{nullptr};
 constexpr wchar_t kServiceTag[] = L"ServiceThreadFunc";
 constexpr wchar_t kWorkerTag[] = L"ScannerWorker";
 constexpr win::DWORD kCleanupWaitMs = 2000;
+// A failed read is re-posted after this pause (clock milliseconds).
+constexpr win::DWORD kFailedReadPauseMs = 10;
+// The pool's wait may fail this many times in a row, with this pause after
+// each, before the run gives up and cleans up.
+constexpr int kMaxFailedWaits = 10;
+constexpr win::DWORD kFailedWaitPauseMs = 100;
 
 template <class... A>
 void Console(std::string_view format, const A&... args) {
@@ -114,7 +121,17 @@ win::DWORD ScannerWorker(void* parameter) {
         result = win::HRESULT_FROM_WIN32(error);
         break;
       }
-      continue;  // that read failed: its buffer is given up, not re-posted
+      // Only that read failed: its buffer goes back to the port, so failed
+      // reads never use up the pool's buffers. The pause keeps a port that
+      // fails every read from spinning the worker.
+      platform::Sleep(kFailedReadPauseMs);
+      win::HRESULT hr = PostRead(context.Port, MXRED_MESSAGE::FromOverlapped(overlapped));
+      if (hr != win::HR_IO_PENDING) {
+        log::LogWrite(1, kWorkerTag, L"<ERROR> (ERROR:0x%08X)=FilterGetMessage()", hr);
+        result = hr;
+        break;
+      }
+      continue;
     }
     if (overlapped == nullptr) continue;  // a completion that carries no read
 
@@ -237,18 +254,33 @@ win::DWORD RunPortClient(win::DWORD poolSize) {
     if (!started) break;
 
     g_liveWorkers = static_cast<std::int32_t>(poolSize);
+    int failedWaits = 0;
     for (;;) {
       win::DWORD wait = Threads::Get().WaitForMultipleObjects(poolSize, threads.data(), win::TRUE, win::INFINITE);
       if (wait < poolSize) {
         log::LogWrite(1, kServiceTag, L"<ERROR> WaitForMultipleObjects(SIGNALED:IOCP Thread)");
         --g_liveWorkers;
+        failedWaits = 0;
       } else {
+        win::DWORD error = platform::GetLastError();
         log::LogWrite(1, kServiceTag, L"<ERROR> WaitForMultipleObjects(UNKNOWN)");
+        // A wait that keeps failing cannot watch the pool: after a bounded
+        // number of tries, with a pause each, the run ends (its clean-up
+        // stops the workers).
+        if (++failedWaits >= kMaxFailedWaits) {
+          result = error != 0 ? error : win::ERROR_INVALID_HANDLE;
+          break;
+        }
+        platform::Sleep(kFailedWaitPauseMs);
       }
       if (g_liveWorkers <= 0) {
         log::LogWrite(1, kServiceTag, L"<ERROR> All IOCP Thread Terminated !!");
         break;
       }
+    }
+    if (failedWaits >= kMaxFailedWaits) {
+      g_liveWorkers = 0;
+      break;
     }
 
     log::LogWrite(1, kServiceTag, L"<ERROR> Trying to reconnect IOCP !!");

@@ -43,6 +43,11 @@ double FormatArg::AsDouble() const {
 
 namespace {
 
+// C1 controls (U+0080-U+009F) are escaped in wide text only: narrow text is
+// in the ANSI code page, where those bytes are printable characters.
+template <class C>
+inline constexpr bool kLogEscapeC1 = std::is_same_v<C, wchar_t>;
+
 // Widths and precisions beyond this come only from garbage '*' arguments.
 constexpr int kMaxField = 1 << 20;
 
@@ -65,7 +70,8 @@ class Formatter {
   using View = std::basic_string_view<C>;
   static constexpr bool kWide = std::is_same_v<C, wchar_t>;
 
-  Formatter(std::basic_string<C>& out, std::span<const FormatArg> args) : out_(out), args_(args) {}
+  Formatter(std::basic_string<C>& out, std::span<const FormatArg> args, bool escapeValues)
+      : out_(out), args_(args), escape_(escapeValues) {}
 
   void Run(View f) {
     std::size_t i = 0;
@@ -84,6 +90,13 @@ class Formatter {
   const FormatArg* Take() { return next_ < args_.size() ? &args_[next_++] : nullptr; }
 
   static bool IsDigit(C c) { return c >= C('0') && c <= C('9'); }
+
+  // A format character as ASCII; anything outside ASCII is no conversion,
+  // flag or length character (never narrowed onto one: U+0164 is not 'd').
+  static char Ascii(C c) {
+    auto unit = static_cast<std::make_unsigned_t<C>>(c);
+    return unit < 0x80 ? static_cast<char>(unit) : '\0';
+  }
 
   static int ParseNumber(View f, std::size_t& i) {
     int n = 0;
@@ -138,7 +151,7 @@ class Formatter {
       return f.size();
     }
     C conv = f[i++];
-    switch (static_cast<char>(conv)) {
+    switch (Ascii(conv)) {
       case '%':
         Pad(s, View(&conv, 1));
         break;
@@ -148,7 +161,7 @@ class Formatter {
       case 'o':
       case 'x':
       case 'X':
-        Integer(s, static_cast<char>(conv), Take());
+        Integer(s, Ascii(conv), Take());
         break;
       case 'p':
         Pointer(s, Take());
@@ -169,7 +182,7 @@ class Formatter {
       case 'G':
       case 'a':
       case 'A':
-        Floating(s, static_cast<char>(conv), Take());
+        Floating(s, Ascii(conv), Take());
         break;
       case 'n':  // never writes through an argument
         Take();
@@ -182,7 +195,7 @@ class Formatter {
   }
 
   static void ParseLength(View f, std::size_t& i, Directive& s) {
-    auto at = [&](std::size_t k) { return i + k < f.size() ? static_cast<char>(f[i + k]) : '\0'; };
+    auto at = [&](std::size_t k) { return i + k < f.size() ? Ascii(f[i + k]) : '\0'; };
     switch (at(0)) {
       case 'h':
         if (at(1) == 'h') {
@@ -241,6 +254,14 @@ class Formatter {
 
   void AppendRepeated(C c, int n) {
     if (n > 0) out_.append(static_cast<std::size_t>(n), c);
+  }
+
+  // Text and character values, escaped when the caller asked for it.
+  void PadValue(const Directive& s, View text) {
+    if (!escape_) return Pad(s, text);
+    std::basic_string<C> escaped;
+    AppendLogEscaped(escaped, text);
+    Pad(s, escaped);
   }
 
   // Width padding with spaces around finished text.
@@ -311,7 +332,7 @@ class Formatter {
         c = text::ToAnsi(std::wstring(1, static_cast<wchar_t>(v & 0xFFFF)));
       }
     }
-    Pad(s, c);
+    PadValue(s, c);
   }
 
   void Text(const Directive& s, const FormatArg* a) {
@@ -322,22 +343,22 @@ class Formatter {
     };
     if (a->kind() == FormatArg::Kind::Wide ? a->wide() == nullptr : a->narrow() == nullptr) {
       static constexpr C kNull[] = {C('('), C('n'), C('u'), C('l'), C('l'), C(')')};
-      Pad(s, View(kNull, limit(6)));
+      PadValue(s, View(kNull, limit(6)));
       return;
     }
     if (a->kind() == FormatArg::Kind::Wide) {
       std::wstring_view w(a->wide(), limit(a->size()));
       if constexpr (kWide) {
-        Pad(s, w);
+        PadValue(s, w);
       } else {
-        Pad(s, text::ToAnsi(w));
+        PadValue(s, text::ToAnsi(w));
       }
     } else {
       std::string_view n(a->narrow(), limit(a->size()));
       if constexpr (kWide) {
-        Pad(s, text::FromAnsi(n));
+        PadValue(s, text::FromAnsi(n));
       } else {
-        Pad(s, n);
+        PadValue(s, n);
       }
     }
   }
@@ -369,17 +390,45 @@ class Formatter {
 
   std::basic_string<C>& out_;
   std::span<const FormatArg> args_;
+  bool escape_;
   std::size_t next_ = 0;
 };
 
+template <class C>
+void AppendEscaped(std::basic_string<C>& out, std::basic_string_view<C> text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (C c : text) {
+    auto unit = static_cast<std::make_unsigned_t<C>>(c);
+    bool control = unit < 0x20 || unit == 0x7F || (kLogEscapeC1<C> && unit >= 0x80 && unit <= 0x9F);
+    if (!control && c != C(kLogEscape)) {
+      out.push_back(c);
+      continue;
+    }
+    out.push_back(C(kLogEscape));
+    out.push_back(C(kHex[(unit >> 4) & 0xF]));
+    out.push_back(C(kHex[unit & 0xF]));
+  }
+}
+
 }  // namespace
 
+void AppendLogEscaped(std::wstring& out, std::wstring_view text) { AppendEscaped(out, text); }
+void AppendLogEscaped(std::string& out, std::string_view text) { AppendEscaped(out, text); }
+
 void AppendFormatV(std::wstring& out, std::wstring_view format, std::span<const FormatArg> args) {
-  Formatter<wchar_t>(out, args).Run(format);
+  Formatter<wchar_t>(out, args, false).Run(format);
 }
 
 void AppendFormatNarrowV(std::string& out, std::string_view format, std::span<const FormatArg> args) {
-  Formatter<char>(out, args).Run(format);
+  Formatter<char>(out, args, false).Run(format);
+}
+
+void AppendLogFormatV(std::wstring& out, std::wstring_view format, std::span<const FormatArg> args) {
+  Formatter<wchar_t>(out, args, true).Run(format);
+}
+
+void AppendLogFormatNarrowV(std::string& out, std::string_view format, std::span<const FormatArg> args) {
+  Formatter<char>(out, args, true).Run(format);
 }
 
 }  // namespace zv::log

@@ -146,6 +146,19 @@ class FormatArg {
 void AppendFormatV(std::wstring& out, std::wstring_view format, std::span<const FormatArg> args);
 void AppendFormatNarrowV(std::string& out, std::string_view format, std::span<const FormatArg> args);
 
+// Log lines: the same, but every text and character value (%s %S %c %C and
+// their sized forms; never the format itself) is escaped so that what a
+// caller passes cannot start a line or reach a console as a control:
+// a unit 0x00-0x1F or 0x7F, in wide text also 0x80-0x9F, and the escape
+// character '^' itself become '^' and two upper-case hex digits ("\r\n" ->
+// "^0D^0A", "^" -> "^5E"). Reversible: every '^' in an escaped value starts
+// such a triple.
+inline constexpr char kLogEscape = '^';
+void AppendLogFormatV(std::wstring& out, std::wstring_view format, std::span<const FormatArg> args);
+void AppendLogFormatNarrowV(std::string& out, std::string_view format, std::span<const FormatArg> args);
+void AppendLogEscaped(std::wstring& out, std::wstring_view text);
+void AppendLogEscaped(std::string& out, std::string_view text);
+
 template <class... A>
 std::wstring Format(std::wstring_view format, const A&... args) {
   std::wstring out;

@@ -92,7 +92,7 @@ void WriteLogLine(std::wstring_view tag, std::wstring_view format, std::span<con
   line += L"[mxred] ";
   line += tag;
   line += L" ---- ";
-  AppendFormatV(line, format, args);
+  AppendLogFormatV(line, format, args);
   line += L"\r\n";
   const std::uint32_t flags = OutputFlags();
   if (flags & kOutputDebugger) platform::OutputDebugStringW(std::wstring_view(line));
@@ -102,7 +102,7 @@ void WriteLogLine(std::wstring_view tag, std::wstring_view format, std::span<con
 void WriteDebugLine(std::wstring_view format, std::span<const FormatArg> args) {
   std::wstring line;
   AppendStamp(line);
-  AppendFormatV(line, format, args);
+  AppendLogFormatV(line, format, args);
   platform::OutputDebugStringW(std::wstring_view(line));
 }
 
@@ -111,7 +111,7 @@ void WriteAppendLog(std::wstring_view path, std::wstring_view format, std::span<
   platform::GetLocalTime(&st);
   std::wstring text = Format(L"[%d.%d.%d - %d.%d.%d]:", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
                              st.wSecond);
-  AppendFormatV(text, format, args);
+  AppendLogFormatV(text, format, args);
   platform::Files::Get().AppendToFile(std::wstring(path), TextModeBytes(text::ToAnsi(text)));
 }
 
@@ -169,10 +169,11 @@ void ProcessPathTrace::WriteLine(std::wstring_view first, std::wstring_view seco
   });
   win::SYSTEMTIME now;
   platform::GetLocalTime(&now);
-  std::string line = FormatNarrow("%04d/%02d/%02d_%02d:%02d:%02d(%d) - (%s)_(%s)\n", now.wYear, now.wMonth, now.wDay,
-                                  now.wHour, now.wMinute, now.wSecond,
-                                  platform::Processes::Get().GetCurrentProcessId(), TraceText(first),
-                                  TraceText(second));
+  const std::string firstText = TraceText(first), secondText = TraceText(second);
+  const FormatArg args[] = {now.wYear,   now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond,
+                            platform::Processes::Get().GetCurrentProcessId(), firstText, secondText};
+  std::string line;
+  AppendLogFormatNarrowV(line, "%04d/%02d/%02d_%02d:%02d:%02d(%d) - (%s)_(%s)\n", args);
   platform::Files::Get().AppendToFile(fileName_, TextModeBytes(line));
 }
 

@@ -6,7 +6,9 @@
 // A LogWrite line is written only when every bit of its level is in the
 // mask and the output flags are non-zero; that test is inline, so a
 // filtered line costs a comparison and never formats. Every writer produces
-// each line in one write call and takes no lock of its own.
+// each line in one write call and takes no lock of its own. Text and
+// character values are escaped (AppendLogFormatV, format.h), so a caller's
+// text never starts a line or reaches a console as a control character.
 // Must not: buffer between lines; every file sink opens and closes its file
 // for each line.
 #pragma once

@@ -167,6 +167,11 @@ int Shutdown(win::HANDLE instanceMutex) {
   return unload;
 }
 
+int ProcessExitStatus(int mainResult) {
+  if (win::FAILED(static_cast<win::HRESULT>(mainResult)) && (mainResult & 0xFF) == 0) return kExitFailureLowByteZero;
+  return mainResult & 0xFF;
+}
+
 int ZvorxMain(std::wstring_view commandLine) {
   // 1. Process-wide state.
   log::SetOutputFlags(1);

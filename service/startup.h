@@ -57,4 +57,10 @@ void SetControlThreadRoutine(win::LPTHREAD_START_ROUTINE routine);
 // The whole main routine; returns the process exit code.
 int ZvorxMain(std::wstring_view commandLine);
 
+// The status the process ends with for the main routine's result: a host
+// keeps only its low 8 bits, so a failure HRESULT whose low byte is 0
+// (0x80070500) ends with kExitFailureLowByteZero instead of 0.
+inline constexpr int kExitFailureLowByteZero = 255;
+int ProcessExitStatus(int mainResult);
+
 }  // namespace zv::service

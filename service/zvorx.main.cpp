@@ -28,5 +28,5 @@ int main(int argc, char** argv) {
   // here: output flushed, our process-table row removed, no destructors.
   std::fflush(nullptr);
   zv::platform::UnregisterCurrentProcess();
-  std::_Exit(exitCode);
+  std::_Exit(zv::service::ProcessExitStatus(exitCode));
 }

@@ -3,8 +3,10 @@
 // control interface (fragment reassembly, binds, context and opnum checks,
 // stub decoding, faults and closes). After the input the client shuts its
 // sending side; the server must answer what it can and close, within a
-// bounded time, and must keep serving the next connection.
+// bounded time, and must keep serving the next connection. Its machine
+// under /tmp/zvm-fuzz-<pid> is removed when the run ends.
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -26,6 +28,27 @@ using namespace zv::platform;
 namespace {
 
 std::string socketPath;
+std::filesystem::path machineRoot;
+
+// The machine lives as long as the run; it goes when the run ends normally
+// (atexit). Machines of earlier runs that ended otherwise (a crash, a
+// time-out) are removed at the next start: their pid no longer runs.
+void RemoveMachine() {
+  std::error_code ec;
+  std::filesystem::remove_all(machineRoot, ec);
+}
+
+void RemoveStaleMachines(const std::filesystem::path& temp) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(temp, ec)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("zvm-fuzz-", 0) != 0) continue;
+    char* end = nullptr;
+    long pid = std::strtol(name.c_str() + 9, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) std::filesystem::remove_all(entry.path(), ec);
+  }
+}
 
 // poll that resumes after signals (libFuzzer's timer interrupts it).
 int Wait(pollfd& p, int ms) {
@@ -36,9 +59,12 @@ int Wait(pollfd& p, int ms) {
 }
 
 void StartServer() {
-  auto root = std::filesystem::temp_directory_path() / ("zvm-fuzz-" + std::to_string(getpid()));
-  std::filesystem::remove_all(root);
-  Machine::SetCurrent(Machine::Open(root, true));
+  auto temp = std::filesystem::temp_directory_path();
+  RemoveStaleMachines(temp);
+  machineRoot = temp / ("zvm-fuzz-" + std::to_string(getpid()));
+  std::filesystem::remove_all(machineRoot);
+  Machine::SetCurrent(Machine::Open(machineRoot, true));
+  std::atexit(RemoveMachine);
   RpcLimits limits;
   limits.pduTimeoutMs = 1000;
   static RpcRuntime* runtime = new RpcRuntime(limits);

@@ -205,6 +205,35 @@ TEST_F(ControlTest, MainCommandsActOnKeyZeroAndExactNamesOnly) {
   EXPECT_TRUE(logged);
 }
 
+// Text from a caller cannot forge a log line or reach the console as a
+// control character: it is logged escaped, and commands still match as sent.
+TEST_F(ControlTest, CallerTextIsLoggedEscaped) {
+  SubscribeMainCommandHandlers();
+  Recorder r;
+  SubscribeRecorder(r, L"A");
+  StartService();
+  WaitListening();
+  ZvorxClient c;
+  ASSERT_EQ(c.Connect(), win::RPC_S_OK);
+  platform::DebugOutputCapture capture;
+  int result = 0;
+  const std::wstring forged = L"x\r\n#12:00:00 [mxred] MAIN ---- forged\x1B]0;t\a^";
+  ASSERT_EQ(c.Listen_is(0, L"MAIN_ENGINE_CREATE", 7, forged, &result), win::RPC_S_OK);
+  EXPECT_EQ(r.Take(), std::vector<std::wstring>{L"A is 0 MAIN_ENGINE_CREATE 7 " + forged});
+  int lines = 0;
+  for (const auto& line : capture.Lines()) {
+    if (line.find(L"RPCListen_is") == std::wstring::npos) continue;
+    ++lines;
+    EXPECT_NE(line.find(L"RPCListen_is MAIN_ENGINE_CREATE ,7, x^0D^0A#12:00:00 [mxred] MAIN ---- forged^1B]0;t^07^5E\r\n"),
+              std::wstring::npos)
+        << std::string(line.begin(), line.end());
+  }
+  EXPECT_EQ(lines, 1);
+  // Text the server would refuse is not sent.
+  EXPECT_EQ(c.Listen_s(0, L"X", std::wstring(32767, L'a'), &result), win::RPC_S_OK);
+  EXPECT_EQ(c.Listen_s(0, L"X", std::wstring(32768, L'a'), &result), win::RPC_S_STRING_TOO_LONG);
+}
+
 namespace {
 struct TestEngine : EngineSlots {
   explicit TestEngine(std::atomic<int>& hits) : hits(hits) {}

@@ -47,6 +47,9 @@ class PortClientTest : public ::testing::Test {
   void Start() {
     run_ = std::async(std::launch::async, [] { return ServiceThreadFunc(nullptr); });
     ASSERT_TRUE(driver_.WaitPending(kPoolSize * kReadsPerWorker));
+    // The count is set once the whole pool is up, just after its reads.
+    for (int i = 0; i < 1000 && LiveWorkerCount() != static_cast<std::int32_t>(kPoolSize); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   DWORD Finish() {
     DWORD r = run_.get();
@@ -168,14 +171,24 @@ TEST_F(PortClientTest, LateReplyIsLoggedAndTheWorkerGoesOnOtherReplyFailuresEndI
   EXPECT_EQ(LiveWorkerCount(), 8);  // counted only when the whole pool has ended
 }
 
-TEST_F(PortClientTest, AFailedReadCostsOnlyItsBuffer) {
+// A read that fails with anything but ERROR_INVALID_HANDLE gives its
+// buffer back to the port: more failures than the pool has buffers leave
+// every read posted and every notification answered.
+TEST_F(PortClientTest, FailedReadsAreRepostedAndNeverStallThePool) {
   Start();
-  driver_.FailOneRead(win::ERROR_OPERATION_ABORTED);
+  const int failures = kPoolSize * kReadsPerWorker + 10;
+  for (int i = 0; i < failures; ++i) {
+    ASSERT_TRUE(driver_.WaitPending(1)) << "no read left to fail after " << i << " failures";
+    driver_.FailOneRead(win::ERROR_OPERATION_ABORTED);
+  }
+  Settle();
   for (int i = 0; i < 50; ++i) ASSERT_TRUE(driver_.WaitReply(driver_.Inject(MakeNotification(3, 5))));
-  ASSERT_TRUE(driver_.WaitPending(39));
-  EXPECT_EQ(driver_.Pending(), 39u);
-  EXPECT_EQ(CountContaining(debug_.Lines(), L"<ERROR> (ERROR:995)=GetQueuedCompletionStatus(outSize=0, key="), 1);
+  Settle();
+  EXPECT_EQ(driver_.Pending(), kPoolSize * kReadsPerWorker);
+  EXPECT_EQ(CountContaining(debug_.Lines(), L"<ERROR> (ERROR:995)=GetQueuedCompletionStatus(outSize=0, key="),
+            failures);
   EXPECT_EQ(CountContaining(console_.Text(), "Port is disconnected"), 0);
+  EXPECT_EQ(LiveWorkerCount(), static_cast<std::int32_t>(kPoolSize));
 }
 
 TEST_F(PortClientTest, UnloadEndsEveryWorkerAndTheRestartedPoolCleansUp) {
@@ -267,6 +280,41 @@ TEST(PortClientStart, AThreadThatCannotBeCreatedEndsTheRunAndStopsTheOthers) {
   EXPECT_EQ(CountContaining(lines, L"ServiceThreadFunc ---- threads[1] is still active ...)"), 1);
   EXPECT_EQ(CountContaining(lines, L"ServiceThreadFunc ---- TerminateThread(thread[i])"), 2);
   EXPECT_EQ(threads.terminations.load(), 2);
+  EXPECT_EQ(SharedPortHandle(), win::INVALID_HANDLE_VALUE);
+  threads.JoinAll();
+}
+
+// Threads whose pool wait always fails.
+class FailingWaitThreads : public FakeThreads {
+ public:
+  DWORD WaitForMultipleObjects(DWORD, const HANDLE*, BOOL, DWORD) override {
+    platform::SetLastError(win::ERROR_INVALID_PARAMETER);
+    return WAIT_FAILED;
+  }
+};
+
+// A pool wait that keeps failing is tried a bounded number of times, then
+// the run cleans up and ends instead of writing "UNKNOWN" lines for ever.
+TEST(PortClientStart, APoolWaitThatKeepsFailingEndsTheRun) {
+  log::SetLevelMask(0xffff);
+  FakeDriver driver;
+  FailingWaitThreads threads;
+  ScopedApi<platform::FilterApi> f(driver);
+  ScopedApi<platform::CompletionPortApi> c(driver);
+  ScopedApi<platform::ThreadApi> t(threads);
+  platform::DebugOutputCapture debug;
+  platform::ConsoleCapture console;
+  platform::VirtualClock clock;  // pauses and the 2000 ms waits pass at once
+  platform::ScopedClock scoped(clock);
+
+  auto run = std::async(std::launch::async, [] { return ServiceThreadFunc(nullptr); });
+  ASSERT_EQ(run.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+  EXPECT_EQ(run.get(), 0u);
+  log::SetLevelMask(1);
+  auto lines = debug.Lines();
+  EXPECT_EQ(CountContaining(lines, L"ServiceThreadFunc ---- <ERROR> WaitForMultipleObjects(UNKNOWN)"), 10);
+  EXPECT_EQ(CountContaining(console.Text(), "ZVORX:  All done. Result = 0x00000057\n"), 1);
+  EXPECT_EQ(CountContaining(lines, L"ServiceThreadFunc ---- TerminateThread(thread[i])"), 8);
   EXPECT_EQ(SharedPortHandle(), win::INVALID_HANDLE_VALUE);
   threads.JoinAll();
 }

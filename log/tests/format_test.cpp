@@ -6,6 +6,9 @@
 
 using zv::log::Format;
 using zv::log::FormatNarrow;
+using zv::log::AppendLogFormatNarrowV;
+using zv::log::AppendLogFormatV;
+using zv::log::FormatArg;
 
 TEST(Format, IntegersTakeTheConversionWidth) {
   EXPECT_EQ(Format(L"%d %i %u", -5, 7, 3000000000u), L"-5 7 3000000000");
@@ -64,6 +67,27 @@ TEST(Format, MismatchedArgumentsNeverCrash) {
   EXPECT_EQ(Format(L"100%% %n%d", 7), L"100% ");           // %n consumes but never writes
   EXPECT_EQ(Format(L"%y %", 1), L"%y %");                  // unknown and cut-off conversions stay as written
   EXPECT_EQ(Format(L"no args %%"), L"no args %");
+}
+
+// A format character outside ASCII is never narrowed onto a conversion,
+// flag or length character (U+0164 is not 'd', U+0168 not 'h').
+TEST(Format, CharactersOutsideAsciiAreNoConversions) {
+  EXPECT_EQ(Format(L"%\u0164|%d", 5), L"%\u0164|5");
+  EXPECT_EQ(Format(L"%\u0168d|%\u0173", 5), L"%\u0168d|%\u0173");
+  EXPECT_EQ(Format(L"%5\u0125", 5), L"%5\u0125");
+  EXPECT_EQ(FormatNarrow("%\xE4|%\xC4" "d", 5), "%\xE4|%\xC4" "d");
+}
+
+// Log values are escaped reversibly; the format is not.
+TEST(Format, LogValuesEscapeControlsAndTheEscapeCharacter) {
+  const FormatArg args[] = {L"a\r\n#forged^\x1B[2J\a\x9B\u00e9\\b", 'x', L'\n'};
+  std::wstring line;
+  AppendLogFormatV(line, L"[%s] %hc%c\r\n", args);
+  EXPECT_EQ(line, L"[a^0D^0A#forged^5E^1B[2J^07^9B\u00e9\\b] x^0A\r\n");
+  std::string narrow;
+  const FormatArg narrowArgs[] = {"x\ty^\xE9"};
+  AppendLogFormatNarrowV(narrow, "%s", narrowArgs);
+  EXPECT_EQ(narrow, "x^09y^5E\xE9");
 }
 
 TEST(Format, NoLengthLimit) {

@@ -99,6 +99,7 @@ inline constexpr LONG RPC_S_CALL_FAILED = 1726;
 inline constexpr LONG RPC_S_PROTOCOL_ERROR = 1728;
 inline constexpr LONG RPC_S_UNKNOWN_IF = 1717;
 inline constexpr LONG RPC_S_PROCNUM_OUT_OF_RANGE = 1745;
+inline constexpr LONG RPC_S_STRING_TOO_LONG = 1743;
 inline constexpr LONG RPC_S_ALREADY_LISTENING = 1713;
 inline constexpr LONG RPC_S_DUPLICATE_ENDPOINT = 1740;
 inline constexpr LONG RPC_X_NULL_REF_POINTER = 1780;

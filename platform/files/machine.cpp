@@ -1,12 +1,18 @@
 // The machine root, its database and settings: see machine.h.
 #include "platform/files/machine.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 
@@ -54,14 +60,74 @@ void Check(int rc, sqlite3* db, const char* what) {
   }
 }
 
-fs::path ChooseRunFolder(const fs::path& root) {
-  // A socket path is run folder + "/" + a name of up to 20 bytes.
-  fs::path inRoot = root / "run";
-  if (inRoot.string().size() + 21 < sizeof(sockaddr_un{}.sun_path)) return inRoot;
-  std::size_t h = std::hash<std::string>{}(fs::weakly_canonical(root).string());
-  char name[64];
-  std::snprintf(name, sizeof name, "/tmp/zvm-%016zx", h);
-  return fs::path(name);
+// A socket path is run folder + "/" + a name of up to 20 bytes.
+bool RunFolderFitsInRoot(const fs::path& root) {
+  return (root / "run").string().size() + 21 < sizeof(sockaddr_un{}.sun_path);
+}
+
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Holds an exclusive flock on the machine root while the run folder is
+// checked or made, so two programs opening the machine at once agree on it.
+class RootLock {
+ public:
+  explicit RootLock(const fs::path& root) : fd_(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ < 0) throw MachineError(Errno("cannot open " + root.string()));
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~RootLock() { ::close(fd_); }
+  RootLock(const RootLock&) = delete;
+  RootLock& operator=(const RootLock&) = delete;
+
+ private:
+  int fd_;
+};
+
+// Gives a folder we just made (open as fd) its owner, group and mode, no
+// matter the umask. When the admin group cannot be set (not root, not a
+// member), the folder keeps no group permissions at all.
+void SecureFolder(int fd, const fs::path& path, uid_t owner, gid_t group, mode_t mode) {
+  if (::fchown(fd, owner, group) != 0 && ::fchown(fd, static_cast<uid_t>(-1), group) != 0 && errno != EPERM) {
+    throw MachineError(Errno("cannot set the owner of " + path.string()));
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throw MachineError(Errno("cannot stat " + path.string()));
+  if (st.st_gid != group) mode &= ~static_cast<mode_t>(S_ISGID | S_IRWXG);
+  if (::fchmod(fd, mode) != 0) throw MachineError(Errno("cannot set the mode of " + path.string()));
+}
+
+// An existing run folder (or one of its sub-folders) is used only when it
+// is a real folder of the machine's owner that others cannot write.
+void CheckFolder(const fs::path& path, uid_t owner) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) throw MachineError(Errno("cannot stat run folder " + path.string()));
+  if (S_ISLNK(st.st_mode)) throw MachineError("refusing run folder " + path.string() + ": it is a link");
+  if (!S_ISDIR(st.st_mode)) throw MachineError("refusing run folder " + path.string() + ": not a folder");
+  if (st.st_uid != owner) {
+    throw MachineError("refusing run folder " + path.string() + ": owned by uid " + std::to_string(st.st_uid) +
+                       ", not by the machine's owner (uid " + std::to_string(owner) + ")");
+  }
+  if (st.st_mode & S_IWOTH) throw MachineError("refusing run folder " + path.string() + ": writable by others");
+}
+
+// Makes a sub-folder of the run folder (procs/, mutex/) or checks the one
+// that is there. Programs of the admin group register in them.
+void EnsureSubFolder(const fs::path& path, uid_t owner, gid_t group) {
+  if (::mkdir(path.c_str(), 0700) == 0) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) throw MachineError(Errno("cannot open " + path.string()));
+    try {
+      SecureFolder(fd, path, owner, group, kRunSubFolderMode);
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
+    ::close(fd);
+    return;
+  }
+  if (errno != EEXIST) throw MachineError(Errno("cannot create " + path.string()));
+  CheckFolder(path, owner);
 }
 
 }  // namespace
@@ -140,16 +206,7 @@ std::shared_ptr<Machine> Machine::Open(const fs::path& rootIn, bool create) {
   fs::create_directories(root / "volumes", ec);
   if (ec) throw MachineError("cannot create " + (root / "volumes").string() + ": " + ec.message());
 
-  fs::path run = ChooseRunFolder(root);
-  if (run != root / "run") {
-    fs::create_directories(run, ec);
-    if (!fs::is_symlink(root / "run")) fs::create_symlink(run, root / "run", ec);
-  } else {
-    fs::create_directories(run, ec);
-  }
-  if (ec) throw MachineError("cannot create run folder " + run.string() + ": " + ec.message());
-
-  std::shared_ptr<Machine> m(new Machine(root, run));
+  std::shared_ptr<Machine> m(new Machine(root, fs::path()));
   Check(sqlite3_open_v2(m->DatabasePath().c_str(), &m->db_,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr),
         m->db_, "open machine.db");
@@ -159,6 +216,7 @@ std::shared_ptr<Machine> Machine::Open(const fs::path& rootIn, bool create) {
   m->Exec("PRAGMA foreign_keys=ON;");
   m->Migrate();
   if (!exists) m->InitializeNewMachine();
+  m->runFolder_ = m->PrepareRunFolder();
   return m;
 }
 
@@ -249,7 +307,99 @@ void Machine::SetCurrent(std::shared_ptr<Machine> machine) {
 fs::path Machine::RunFolderOf(const fs::path& root) {
   std::error_code ec;
   fs::path absolute = fs::absolute(root, ec);
-  return ChooseRunFolder(ec ? root : absolute);
+  fs::path link = (ec ? root : absolute) / "run";
+  // Found through the link, never recomputed: its target is unpredictable.
+  fs::path target = fs::read_symlink(link, ec);
+  return ec ? link : target;
+}
+
+uid_t Machine::Owner() const {
+  struct stat st {};
+  if (::stat(root_.c_str(), &st) != 0) throw MachineError(Errno("cannot stat " + root_.string()));
+  return st.st_uid;
+}
+
+gid_t Machine::AdminGroup() {
+  std::optional<std::string> setting;
+  try {
+    setting = Setting("rpc.admin_group");
+  } catch (const std::exception&) {
+  }
+  if (!setting || setting->empty()) return 0;
+  if (std::all_of(setting->begin(), setting->end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return static_cast<gid_t>(std::strtoul(setting->c_str(), nullptr, 10));
+  }
+  std::vector<char> buffer(16384);
+  group g{};
+  group* found = nullptr;
+  if (::getgrnam_r(setting->c_str(), &g, buffer.data(), buffer.size(), &found) == 0 && found) return found->gr_gid;
+  return 0;
+}
+
+bool PeerAllowed(int fd, uid_t owner, gid_t adminGroup) {
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) return false;
+  if (peer.uid == 0 || peer.uid == ::geteuid() || peer.uid == owner || peer.gid == adminGroup) return true;
+  // The groups the connecting process really had, not what the user
+  // database says it could have.
+  std::vector<gid_t> groups(64);
+  for (;;) {
+    length = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &length) == 0) break;
+    if (errno != ERANGE || length / sizeof(gid_t) <= groups.size() || length / sizeof(gid_t) > 65536) return false;
+    groups.resize(length / sizeof(gid_t));
+  }
+  groups.resize(length / sizeof(gid_t));
+  return std::find(groups.begin(), groups.end(), adminGroup) != groups.end();
+}
+
+fs::path Machine::PrepareRunFolder() {
+  const fs::path link = root_ / "run";
+  const uid_t owner = Owner();
+  const gid_t group = AdminGroup();
+  RootLock lock(root_);
+  struct stat st {};
+  fs::path folder;
+  if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    std::error_code ec;
+    folder = fs::read_symlink(link, ec);
+    if (ec) throw MachineError("cannot read " + link.string() + ": " + ec.message());
+    struct stat target {};
+    // A folder removed behind our back (a clean-up of /tmp) is made anew;
+    // anything else at the link's target must pass the checks.
+    if (::lstat(folder.c_str(), &target) != 0 && errno == ENOENT) folder.clear();
+  } else if (::lstat(link.c_str(), &st) == 0) {
+    folder = link;
+  } else if (RunFolderFitsInRoot(root_)) {
+    if (::mkdir(link.c_str(), 0700) != 0) throw MachineError(Errno("cannot create run folder " + link.string()));
+    int fd = ::open(link.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) throw MachineError(Errno("cannot open " + link.string()));
+    SecureFolder(fd, link, owner, group, kRunFolderMode);
+    ::close(fd);
+    folder = link;
+  }
+  if (folder.empty()) {
+    // Too deep for socket paths: a folder with an unpredictable name under
+    // /tmp, recorded by the link (swapped in whole, never half-written).
+    char name[] = "/tmp/zvm-XXXXXX";
+    if (!::mkdtemp(name)) throw MachineError(Errno("cannot create a run folder under /tmp"));
+    folder = name;
+    int fd = ::open(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) throw MachineError(Errno(std::string("cannot open ") + name));
+    SecureFolder(fd, folder, owner, group, kRunFolderMode);
+    ::close(fd);
+    fs::path fresh = root_ / ("run.new-" + std::to_string(::getpid()));
+    ::unlink(fresh.c_str());
+    if (::symlink(name, fresh.c_str()) != 0 || ::rename(fresh.c_str(), link.c_str()) != 0) {
+      ::unlink(fresh.c_str());
+      throw MachineError(Errno("cannot link " + link.string() + " to " + name));
+    }
+  }
+  CheckFolder(folder, owner);
+  EnsureSubFolder(folder / "procs", owner, group);
+  EnsureSubFolder(folder / "mutex", owner, group);
+  return folder;
 }
 
 std::string Machine::SocketPath(const std::string& name) const {

@@ -8,14 +8,18 @@
 //   machine.db          registry, processes, volumes, settings, ...
 //   volumes/<name>/     one host folder per volume (the volume table maps
 //                       device names and drive letters to these)
-//   run -> <short dir>  sockets and lock files (Unix socket paths are
-//                       limited to 108 bytes, so the run folder lives under
-//                       /tmp when the root is deep)
+//   run                 sockets and lock files: a folder, or when the root
+//                       is too deep for 108-byte socket paths a link to a
+//                       folder made by mkdtemp under /tmp. Always found
+//                       through this entry, never recomputed. Owned by the
+//                       machine's owner, group the admin group, mode 0755;
+//                       procs/ and mutex/ inside it 02770 (see docs/machine.md)
 // Must not: interpret Windows paths or files (paths.h, files), processes
 // (processes), or anything above platform/.
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <filesystem>
 #include <functional>
@@ -34,6 +38,20 @@ namespace zv::platform {
 struct MachineError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+// Modes of the run folder and of its procs/ and mutex/ sub-folders, and of
+// the lock and socket files in them, independent of the umask.
+inline constexpr mode_t kRunFolderMode = 0755;
+inline constexpr mode_t kRunSubFolderMode = 02770;
+inline constexpr mode_t kRunSocketMode = 0660;     // owner and admin group
+inline constexpr mode_t kRunSharedFileMode = 0660; // files admin-group programs write
+inline constexpr mode_t kRunPrivateFileMode = 0640; // files only their creator writes
+
+// Whether the peer of a connected Unix socket may talk to a machine-wide
+// service: uid 0, our own uid, the machine's owner, or a process whose
+// primary or supplementary groups (as it really has them, SO_PEERGROUPS)
+// include the admin group.
+bool PeerAllowed(int fd, uid_t owner, gid_t adminGroup);
 
 // A prepared statement bound to the machine's connection. Use inside
 // Machine::Read or Machine::Write.
@@ -87,13 +105,21 @@ class Machine {
   const std::filesystem::path& Root() const { return root_; }
   std::filesystem::path VolumesFolder() const { return root_ / "volumes"; }
   std::filesystem::path DatabasePath() const { return root_ / "machine.db"; }
-  // Short folder for sockets and locks; its paths fit a sockaddr_un.
+  // Short folder for sockets and locks; its paths fit a sockaddr_un. Made
+  // or checked when the machine is opened: an existing folder that is not
+  // the owner's, or that others may write, is refused (MachineError).
   const std::filesystem::path& RunFolder() const { return runFolder_; }
+  // The machine's owner: the owner of its root folder.
+  uid_t Owner() const;
+  // The admin group: machine setting "rpc.admin_group" (a number or a group
+  // name), gid 0 when unset or unknown.
+  gid_t AdminGroup();
   // A socket path in the run folder; throws MachineError when it would not
   // fit the 108-byte limit.
   std::string SocketPath(const std::string& name) const;
   // The run folder a machine at `root` uses, without opening it: clients
-  // that only talk to the machine's sockets need no database access.
+  // that only talk to the machine's sockets need no database access. Read
+  // from the root's "run" entry (its link target when it is a link).
   static std::filesystem::path RunFolderOf(const std::filesystem::path& root);
 
   // Runs fn under the process-wide connection lock (reads).
@@ -128,6 +154,7 @@ class Machine {
   void Migrate();
   void InitializeNewMachine();
   void Exec(const char* sql);
+  std::filesystem::path PrepareRunFolder();
 
   std::filesystem::path root_;
   std::filesystem::path runFolder_;

@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +41,13 @@ namespace fs = std::filesystem;
 
 // The one driver installed on the machine, and the ports it serves.
 constexpr wchar_t kDriverName[] = L"ZVORX";
+
+// What a call that waited for the daemon in vain returns (Windows would
+// block); see wire::CallTimeoutMs.
+constexpr win::HRESULT kTimedOut = win::HRESULT_FROM_WIN32(win::ERROR_TIMEOUT);
+// A caller the driver does not admit (not the machine's owner, root or the
+// admin group).
+constexpr win::HRESULT kAccessDenied = win::HRESULT_FROM_WIN32(win::ERROR_ACCESS_DENIED);
 
 bool IsKnownDriver(const win::WCHAR* name) { return name && text::AsciiIEquals(name, kDriverName); }
 
@@ -159,6 +168,9 @@ class RealFilterApi : public FilterApi {
         ::close(fd);
         return win::HR_ALREADY_EXISTS;
       }
+      // A daemon that accepts but does not answer still holds the filter.
+      if (errno == ETIMEDOUT) return kTimedOut;
+      if (errno == EACCES) return kAccessDenied;
       return SpawnDriver(filterName);
     } catch (const MachineError&) {
       return win::E_FAIL;
@@ -169,22 +181,37 @@ class RealFilterApi : public FilterApi {
     if (!filterName) return win::E_INVALIDARG;
     if (!IsKnownDriver(filterName)) return win::HR_FLT_FILTER_NOT_FOUND;
     int fd;
+    std::uint32_t timeout;
     try {
+      timeout = wire::CallTimeoutMs();
       fd = wire::ConnectControl(filterName);
     } catch (const MachineError&) {
       return win::E_FAIL;
     }
-    if (fd < 0) return win::HR_FLT_FILTER_NOT_FOUND;
+    if (fd < 0) return errno == ETIMEDOUT ? kTimedOut : errno == EACCES ? kAccessDenied : win::HR_FLT_FILTER_NOT_FOUND;
     win::HRESULT hr = win::E_FAIL;
     std::string payload;
-    if (!wire::Call(fd, wire::Frame::Unload, {}, hr, payload)) hr = win::HR_FLT_FILTER_NOT_FOUND;
-    // The daemon closes our connection as it exits; wait for that so a load
-    // right after this call finds the driver gone.
+    switch (wire::Call(fd, wire::Frame::Unload, {}, hr, payload, timeout)) {
+      case wire::CallStatus::Answered: break;
+      case wire::CallStatus::Broken: hr = win::HR_FLT_FILTER_NOT_FOUND; break;
+      case wire::CallStatus::TimedOut: hr = kTimedOut; break;
+    }
+    // The daemon closes our connection as it exits; wait for that (within
+    // the same bound) so a load right after this call finds the driver gone.
     if (hr == win::S_OK) {
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
       pollfd p{fd, POLLIN, 0};
       char c;
-      for (int i = 0; i < 100; ++i) {
-        if (::poll(&p, 1, 100) == 1 && ::recv(fd, &c, 1, 0) <= 0) break;
+      for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+          hr = kTimedOut;
+          break;
+        }
+        int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
+        if (rc != 1) continue;
+        ssize_t n = ::recv(fd, &c, 1, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
       }
     }
     ::close(fd);
@@ -197,23 +224,36 @@ class RealFilterApi : public FilterApi {
     if (!port || !portName) return win::E_INVALIDARG;
     *port = win::INVALID_HANDLE_VALUE;
     int fd;
+    std::uint32_t timeout;
     try {
-      fd = wire::ConnectUnix(wire::DriverSocketPath(kDriverName));
+      timeout = wire::CallTimeoutMs();
+      fd = wire::ConnectUnix(wire::DriverSocketPath(kDriverName), timeout);
     } catch (const MachineError&) {
       return win::E_FAIL;
     }
-    if (fd < 0) return win::HRESULT_FROM_WIN32(win::ERROR_FILE_NOT_FOUND);
+    if (fd < 0) {
+      if (errno == ETIMEDOUT) return kTimedOut;
+      return errno == EACCES ? kAccessDenied : win::HRESULT_FROM_WIN32(win::ERROR_FILE_NOT_FOUND);
+    }
     std::string hello(4, '\0');
     wire::PutU32(hello, 0, static_cast<std::uint32_t>(wire::Role::Port));
     hello += text::ToUtf16Le(portName);
     win::HRESULT hr = win::E_FAIL;
     std::string payload;
-    if (!wire::Call(fd, wire::Frame::Hello, hello, hr, payload)) hr = win::HRESULT_FROM_WIN32(win::ERROR_FILE_NOT_FOUND);
+    switch (wire::Call(fd, wire::Frame::Hello, hello, hr, payload, timeout)) {
+      case wire::CallStatus::Answered: break;
+      case wire::CallStatus::Broken: hr = win::HRESULT_FROM_WIN32(win::ERROR_FILE_NOT_FOUND); break;
+      case wire::CallStatus::TimedOut: hr = kTimedOut; break;
+    }
     if (hr != win::S_OK) {
       ::close(fd);
       return hr;
     }
-    *port = RegisterHandle(std::make_shared<FilterPortObject>(fd));
+    // The receive thread owns the socket from here: no time-out on reads
+    // (sends keep theirs).
+    timeval none{};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+    *port = RegisterHandle(std::make_shared<FilterPortObject>(fd, timeout));
     return win::S_OK;
   }
 

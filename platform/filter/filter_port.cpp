@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -11,7 +12,7 @@
 
 namespace zv::platform {
 
-FilterPortObject::FilterPortObject(int fd) : fd_(fd) {
+FilterPortObject::FilterPortObject(int fd, std::uint32_t timeoutMs) : fd_(fd), timeoutMs_(timeoutMs) {
   receiver_ = std::thread([this] { ReceiveLoop(); });
 }
 
@@ -98,8 +99,12 @@ win::HRESULT FilterPortObject::Request(std::uint32_t type, const void* body, std
     waiters_.erase(id);
     return win::HR_INVALID_HANDLE;
   }
-  // The driver answers every request; a disconnect answers all of them.
-  waiter.cv.wait(lock, [&] { return waiter.done; });
+  // The driver answers every request and a disconnect answers all of
+  // them; a driver that is stuck gets a bounded wait.
+  if (!waiter.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs_), [&] { return waiter.done; })) {
+    waiters_.erase(id);
+    return win::HRESULT_FROM_WIN32(win::ERROR_TIMEOUT);
+  }
   return waiter.hr;
 }
 

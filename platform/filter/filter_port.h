@@ -4,7 +4,8 @@
 // posted with FilterGetMessage (completed in FIFO order into the caller's
 // buffers and announced on the bound completion port), messages that
 // arrived while no read was posted, and the synchronous requests
-// (FilterReplyMessage, FilterSendMessage) waiting for their results.
+// (FilterReplyMessage, FilterSendMessage) waiting for their results, each
+// for a bounded time.
 // When the driver closes the port (unload) or the handle is closed, every
 // pending read completes with ERROR_INVALID_HANDLE and its overlapped
 // record, later calls fail with the HRESULT form of ERROR_INVALID_HANDLE.
@@ -28,8 +29,10 @@ namespace zv::platform {
 
 class FilterPortObject : public KernelObject {
  public:
-  // Takes an fd whose Hello was already accepted.
-  explicit FilterPortObject(int fd);
+  // Takes an fd whose Hello was already accepted. A request whose Result
+  // does not come within timeoutMs (real time) fails with
+  // HRESULT_FROM_WIN32(ERROR_TIMEOUT).
+  FilterPortObject(int fd, std::uint32_t timeoutMs);
   ~FilterPortObject() override;
 
   // Binds the port to a completion port once; false if already bound.
@@ -59,6 +62,7 @@ class FilterPortObject : public KernelObject {
   void Disconnect();
 
   int fd_;
+  std::uint32_t timeoutMs_;
   std::mutex writeMutex_;
   std::mutex mutex_;
   bool connected_ = true;

@@ -2,11 +2,16 @@
 #include "platform/filter/filter_wire.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "platform/files/machine.h"
 #include "platform/base/text.h"
@@ -112,55 +117,89 @@ std::string DriverPidPath(std::wstring_view filterName) {
   return Machine::Current()->SocketPath(BaseName(filterName) + "-driver.pid");
 }
 
-int ConnectUnix(const std::string& path) {
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
+std::uint32_t CallTimeoutMs() {
+  try {
+    if (auto v = Machine::Current()->Setting("driver.CallTimeoutMs")) {
+      long long ms = std::atoll(v->c_str());
+      if (ms > 0 && ms <= 3600000) return static_cast<std::uint32_t>(ms);
+    }
+  } catch (const std::exception&) {
+  }
+  return kDefaultCallTimeoutMs;
+}
+
+int ConnectUnix(const std::string& path, std::uint32_t timeoutMs) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof addr.sun_path) {
-    ::close(fd);
     errno = ENAMETOOLONG;
     return -1;
   }
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  int rc;
-  do {
-    rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  } while (rc < 0 && errno == EINTR);
-  if (rc < 0) {
-    int e = errno;
-    ::close(fd);
-    errno = e;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return -1;
+  if (!S_ISSOCK(st.st_mode)) {
+    errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTSOCK;
     return -1;
   }
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  // A Unix listener with a full backlog (a stopped daemon) answers EAGAIN
+  // to a non-blocking connect: retry until the time is up.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
+    int e = errno;
+    if (e == EINTR) continue;
+    if (e == EAGAIN && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    ::close(fd);
+    errno = e == EAGAIN ? ETIMEDOUT : e;
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
 }
 
 int ConnectControl(std::wstring_view filterName) {
-  int fd = ConnectUnix(DriverSocketPath(filterName));
+  const std::uint32_t timeout = CallTimeoutMs();
+  int fd = ConnectUnix(DriverSocketPath(filterName), timeout);
   if (fd < 0) return -1;
   std::string hello(4, '\0');
   PutU32(hello, 0, static_cast<std::uint32_t>(Role::Control));
   win::HRESULT hr = win::E_FAIL;
   std::string payload;
-  if (!Call(fd, Frame::Hello, hello, hr, payload) || hr != win::S_OK) {
+  CallStatus status = Call(fd, Frame::Hello, hello, hr, payload, timeout);
+  if (status != CallStatus::Answered || hr != win::S_OK) {
     ::close(fd);
+    if (status == CallStatus::TimedOut) errno = ETIMEDOUT;
+    else if (status == CallStatus::Answered && hr == win::HRESULT_FROM_WIN32(win::ERROR_ACCESS_DENIED)) errno = EACCES;
+    else errno = ECONNREFUSED;
     return -1;
   }
   return fd;
 }
 
-bool Call(int fd, Frame type, std::string_view body, win::HRESULT& hr, std::string& payload) {
-  if (!SendFrame(fd, type, 1, body)) return false;
+CallStatus Call(int fd, Frame type, std::string_view body, win::HRESULT& hr, std::string& payload,
+                std::uint32_t timeoutMs) {
+  timeval tv{static_cast<time_t>(timeoutMs / 1000), static_cast<suseconds_t>(timeoutMs % 1000) * 1000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  auto failed = [] { return errno == EAGAIN || errno == EWOULDBLOCK ? CallStatus::TimedOut : CallStatus::Broken; };
+  errno = 0;
+  if (!SendFrame(fd, type, 1, body)) return failed();
   FrameHeader header;
   std::string reply;
   for (;;) {
-    if (!ReceiveFrame(fd, header, reply)) return false;
+    errno = 0;
+    if (!ReceiveFrame(fd, header, reply)) return failed();
     if (header.type == Frame::Result) break;
   }
   hr = ResultCode(reply);
   payload = reply.size() > 4 ? reply.substr(4) : std::string();
-  return true;
+  return CallStatus::Answered;
 }
 
 }  // namespace zv::platform::wire

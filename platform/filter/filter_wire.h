@@ -79,15 +79,30 @@ std::string DriverSocketPath(std::wstring_view filterName);
 std::string DriverLockPath(std::wstring_view filterName);
 std::string DriverPidPath(std::wstring_view filterName);
 
-// Connects a stream socket to path; -1 with errno on failure.
-int ConnectUnix(const std::string& path);
+// How long a client waits for the driver before giving up with
+// HRESULT_FROM_WIN32(ERROR_TIMEOUT): to connect, for the answer to a
+// request, and for the daemon to go after an unload. Real time (a host
+// I/O bound, not the driver's clock); machine setting
+// "driver.CallTimeoutMs" replaces the default.
+inline constexpr std::uint32_t kDefaultCallTimeoutMs = 5000;
+std::uint32_t CallTimeoutMs();
+
+// Connects a stream socket to path within timeoutMs (a listener whose
+// backlog is full is retried until then); -1 with errno on failure
+// (ETIMEDOUT when the time ran out). A path that is a link, or anything
+// but a socket, is refused (ELOOP, ENOTSOCK): nothing in the run folder is
+// followed.
+int ConnectUnix(const std::string& path, std::uint32_t timeoutMs);
 
 // Opens a control connection to the loaded filter (Hello with the control
-// role); -1 when it is not loaded.
+// role); -1 when it is not loaded, with errno ETIMEDOUT when a daemon
+// accepted but did not answer in time, EACCES when we may not talk to it.
 int ConnectControl(std::wstring_view filterName);
 
-// One request on a control connection: sends, waits for its Result.
-// False when the connection broke.
-bool Call(int fd, Frame type, std::string_view body, win::HRESULT& hr, std::string& payload);
+// One request on a control connection: sends, waits for its Result (at
+// most timeoutMs between bytes; 0 waits as long as it takes).
+enum class CallStatus { Answered, Broken, TimedOut };
+CallStatus Call(int fd, Frame type, std::string_view body, win::HRESULT& hr, std::string& payload,
+                std::uint32_t timeoutMs);
 
 }  // namespace zv::platform::wire

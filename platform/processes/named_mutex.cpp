@@ -11,6 +11,7 @@
 // Ownership and waits are not modelled: the callers only ask whether the
 // name already exists.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -167,7 +168,14 @@ win::HANDLE RealProcessApi::CreateMutexW(const void* securityAttributes, win::BO
   }
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
-  int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  // Machine-wide: programs of the admin group open it too; never through a link.
+  int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kRunSharedFileMode);
+  if (fd >= 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != kRunSharedFileMode) {
+      ::fchmod(fd, kRunSharedFileMode);
+    }
+  }
   if (fd < 0) {
     SetLastError(errno == EACCES ? win::ERROR_ACCESS_DENIED : win::ERROR_PATH_NOT_FOUND);
     return nullptr;

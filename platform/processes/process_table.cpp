@@ -37,6 +37,13 @@ void EnsureProcsFolder(Machine& m) {
   fs::create_directory(ProcsFolder(m), ec);
 }
 
+// Files in the run folder get their mode whatever the umask; only their
+// creator can set it.
+void SetModeIfOurs(int fd, mode_t mode) {
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != mode) ::fchmod(fd, mode);
+}
+
 std::string LockName(win::DWORD pid) { return std::to_string(pid) + ".lock"; }
 
 // Images are stored as WTF-8 so that any UTF-16 text survives.
@@ -91,7 +98,7 @@ constexpr const char* kSelectRow = "SELECT pid, parent, image, session, protecte
 // the kernel drops the lock however the process ended). The file is opened
 // read-only so that checking never wakes feed waiters.
 pid_t LockHolder(Machine& m, const std::string& lockName) {
-  int fd = ::open((ProcsFolder(m) / lockName).c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open((ProcsFolder(m) / lockName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return 0;
   struct flock fl {};
   fl.l_type = F_WRLCK;
@@ -181,8 +188,9 @@ Registration* RegisterLocked(const std::shared_ptr<Machine>& m, const std::wstri
       // The lock is held before the row becomes visible, so a row whose lock
       // is free always means a dead program.
       fs::path lockPath = ProcsFolder(*m) / r->lockName;
-      int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kRunPrivateFileMode);
       if (fd < 0) throw MachineError("cannot create " + lockPath.string() + ": " + std::strerror(errno));
+      SetModeIfOurs(fd, kRunPrivateFileMode);
       struct flock fl {};
       fl.l_type = F_WRLCK;
       fl.l_whence = SEEK_SET;
@@ -247,12 +255,16 @@ namespace process_detail {
 
 void WakeFeed(Machine& machine) {
   // Closing a file opened for writing is the wake-up (IN_CLOSE_WRITE).
-  int fd = ::open((ProcsFolder(machine) / "feed").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::open((ProcsFolder(machine) / "feed").c_str(), flags, kRunSharedFileMode);
   if (fd < 0) {
     EnsureProcsFolder(machine);
-    fd = ::open((ProcsFolder(machine) / "feed").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    fd = ::open((ProcsFolder(machine) / "feed").c_str(), flags, kRunSharedFileMode);
   }
-  if (fd >= 0) ::close(fd);
+  if (fd >= 0) {
+    SetModeIfOurs(fd, kRunSharedFileMode);
+    ::close(fd);
+  }
 }
 
 std::wstring FileNameOf(const std::wstring& dosPath) {

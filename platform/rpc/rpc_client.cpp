@@ -128,6 +128,7 @@ RPC_STATUS RpcClient::Call(std::uint16_t opnum, std::string_view stub, std::stri
   std::uint32_t callId = nextCallId_++;
   std::size_t room = maxXmit_ - kRequestHeaderSize;
   std::size_t offset = 0;
+  bool sendFailed = false;
   do {
     std::size_t take = std::min(room, stub.size() - offset);
     std::uint8_t flags = 0;
@@ -135,7 +136,12 @@ RPC_STATUS RpcClient::Call(std::uint16_t opnum, std::string_view stub, std::stri
     if (offset + take == stub.size()) flags |= kLastFrag;
     RPC_STATUS st = SendRaw(BuildRequest(callId, flags, static_cast<std::uint32_t>(stub.size() - offset), 0, opnum,
                                          stub.substr(offset, take)));
-    if (st != win::RPC_S_OK) return st;
+    if (st != win::RPC_S_OK) {
+      // The server may have refused the call (too large) and closed: its
+      // fault is still there to read and says why.
+      sendFailed = true;
+      break;
+    }
     offset += take;
   } while (offset < stub.size());
 
@@ -143,7 +149,7 @@ RPC_STATUS RpcClient::Call(std::uint16_t opnum, std::string_view stub, std::stri
   for (;;) {
     std::string pdu;
     RPC_STATUS st = ReceivePdu(pdu);
-    if (st != win::RPC_S_OK) return st;
+    if (st != win::RPC_S_OK) return sendFailed ? win::RPC_S_CALL_FAILED : st;
     Header h;
     auto* p = reinterpret_cast<const std::uint8_t*>(pdu.data());
     ParseHeader(p, pdu.size(), 0xFFFF, h);
@@ -154,7 +160,7 @@ RPC_STATUS RpcClient::Call(std::uint16_t opnum, std::string_view stub, std::stri
       if (faultStatus) *faultStatus = f.status;
       return StatusFromFault(f.status);
     }
-    if (h.type != kResponse) return win::RPC_S_PROTOCOL_ERROR;
+    if (h.type != kResponse || sendFailed) return win::RPC_S_PROTOCOL_ERROR;
     ResponseBody body;
     if (ParseResponse(h, p, body) != WireError::None) return win::RPC_S_PROTOCOL_ERROR;
     if (response.size() + body.stubSize > kMaxResponseStub) return win::RPC_S_PROTOCOL_ERROR;

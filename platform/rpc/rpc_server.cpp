@@ -41,42 +41,6 @@ bool StartsWithPipe(std::wstring_view e) {
   return e.size() > 6 && text::AsciiIEquals(e.substr(0, 6), L"\\pipe\\");
 }
 
-// The admin group: the machine setting "rpc.admin_group" (a number or a
-// group name), gid 0 when unset or unknown.
-gid_t AdminGroup() {
-  std::optional<std::string> setting;
-  try {
-    setting = Machine::Current()->Setting("rpc.admin_group");
-  } catch (const std::exception&) {
-  }
-  if (!setting || setting->empty()) return 0;
-  if (std::all_of(setting->begin(), setting->end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return static_cast<gid_t>(std::strtoul(setting->c_str(), nullptr, 10));
-  }
-  std::vector<char> buffer(16384);
-  group g{};
-  group* found = nullptr;
-  if (getgrnam_r(setting->c_str(), &g, buffer.data(), buffer.size(), &found) == 0 && found) return found->gr_gid;
-  return 0;
-}
-
-bool PeerAllowed(const ucred& peer, gid_t adminGid) {
-  if (peer.uid == geteuid() || peer.uid == 0 || peer.gid == adminGid) return true;
-  std::vector<char> buffer(16384);
-  passwd pw{};
-  passwd* found = nullptr;
-  if (getpwuid_r(peer.uid, &pw, buffer.data(), buffer.size(), &found) != 0 || !found) return false;
-  int count = 64;
-  std::vector<gid_t> groups(static_cast<std::size_t>(count));
-  if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
-    if (count <= 0 || count > 65536) return false;
-    groups.resize(static_cast<std::size_t>(count));
-    if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) return false;
-  }
-  groups.resize(static_cast<std::size_t>(count));
-  return std::find(groups.begin(), groups.end(), adminGid) != groups.end();
-}
-
 struct Connection {
   std::uint64_t id = 0;
   int fd = -1;
@@ -94,8 +58,11 @@ struct Connection {
   bool bound = false;
   std::uint16_t maxXmit = kMinFragment;
   std::map<std::uint16_t, RPC_IF_HANDLE> contexts;
-  // The request being reassembled.
+  // The request being reassembled, since when and how many bytes so far.
   bool assembling = false;
+  bool callOpen = false;
+  std::uint64_t callStart = 0;
+  std::size_t callBytes = 0;
   std::uint32_t callId = 0;
   std::uint16_t contextId = 0;
   std::uint16_t opnum = 0;
@@ -158,6 +125,7 @@ class RpcRuntime::Impl {
     int fd = -1;
     int lockFd = -1;
     gid_t adminGid = 0;
+    uid_t owner = 0;  // the server's user
   };
 
   RpcLimits limits;
@@ -307,6 +275,7 @@ void RpcRuntime::Impl::RunLoop() {
       ids.push_back(id);
       if (c->have) deadline = std::min(deadline, c->pduStart + limits.pduTimeoutMs);
       if (c->assembling) deadline = std::min(deadline, c->lastActivity + limits.pduTimeoutMs);
+      if (c->callOpen) deadline = std::min(deadline, c->callStart + limits.callTimeoutMs);
       if (!c->out.empty()) deadline = std::min(deadline, c->outStart + limits.pduTimeoutMs);
       if (c->Idle()) deadline = std::min(deadline, c->lastActivity + limits.idleTimeoutMs);
     }
@@ -358,6 +327,7 @@ void RpcRuntime::Impl::RunLoop() {
     for (auto& [id, c] : conns) {
       if (c->have && now - c->pduStart >= limits.pduTimeoutMs) c->dead = true;
       if (c->assembling && now - c->lastActivity >= limits.pduTimeoutMs) c->dead = true;
+      if (c->callOpen && now - c->callStart >= limits.callTimeoutMs) c->dead = true;
       if (!c->out.empty() && now - c->outStart >= limits.pduTimeoutMs) c->dead = true;
       if (c->Idle() && now - c->lastActivity >= limits.idleTimeoutMs) c->dead = true;
     }
@@ -380,9 +350,7 @@ void RpcRuntime::Impl::Accept(const Endpoint& e, std::map<std::uint64_t, std::un
   for (std::size_t n = 0; n < kMaxAcceptsPerRound; ++n) {
     int fd = accept4(e.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
-    ucred peer{};
-    socklen_t len = sizeof peer;
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || !PeerAllowed(peer, e.adminGid)) {
+    if (!PeerAllowed(fd, e.owner, e.adminGid)) {
       close(fd);
       continue;
     }
@@ -424,7 +392,16 @@ void RpcRuntime::Impl::Read(Connection& c, std::uint64_t now) {
       return;
     }
     if (c.have == 0) c.pduStart = now;
+    if (!c.callOpen) {  // a call (or any other PDU) starts with its first byte
+      c.callOpen = true;
+      c.callStart = now;
+    }
+    c.callBytes += static_cast<std::size_t>(n);
     c.have += static_cast<std::size_t>(n);
+    if (c.callBytes > limits.maxCallBytes) {
+      FaultAndClose(c, c.callId, kNcaRemoteNoMemory);
+      return;
+    }
     c.lastActivity = now;
     Header h;
     if (c.have == kHeaderSize) {
@@ -446,6 +423,10 @@ void RpcRuntime::Impl::Read(Connection& c, std::uint64_t now) {
       c.pduStart = 0;
       ++pdus;
       HandlePdu(c, h);
+      if (!c.assembling) {  // the call (or other PDU) is complete
+        c.callOpen = false;
+        c.callBytes = 0;
+      }
       if (c.in.size() > kHeaderSize * 4) std::vector<std::uint8_t>().swap(c.in);
     }
   }
@@ -658,8 +639,13 @@ RPC_STATUS RpcRuntime::RpcServerUseProtseqEpW(const win::WCHAR* protseq, unsigne
   ep.name = endpoint;
   ep.path = path;
   ep.secondaryAddress = "\\PIPE\\" + text::ToUtf8(std::wstring_view(endpoint).substr(6));
-  ep.adminGid = AdminGroup();
-  ep.lockFd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  try {
+    ep.adminGid = Machine::Current()->AdminGroup();
+  } catch (const std::exception&) {
+    ep.adminGid = 0;
+  }
+  ep.owner = geteuid();
+  ep.lockFd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (ep.lockFd < 0) return win::RPC_S_CANT_CREATE_ENDPOINT;
   if (flock(ep.lockFd, LOCK_EX | LOCK_NB) != 0) {
     close(ep.lockFd);

@@ -7,8 +7,10 @@
 // the default security of a named pipe: the socket file is mode 0660 owned
 // by the server's user and the admin group, and every accepted connection is
 // checked again by its peer credentials (the server's own uid, root, or a
-// member of the admin group: gid 0, or the group named by the machine
-// setting "rpc.admin_group"); other peers are closed at once.
+// process whose real groups, SO_PEERGROUPS, include the admin group: gid 0,
+// or the group named by the machine setting "rpc.admin_group"); other peers
+// are closed at once. One call may take at most callTimeoutMs and
+// maxCallBytes from its first fragment to its last.
 // One listening thread (the caller of RpcServerListen) multiplexes every
 // connection, reassembles fragments and enforces the limits below; decoded
 // calls run on a bounded pool of call threads.
@@ -19,13 +21,21 @@
 #include <memory>
 
 #include "platform/rpc/rpc_api.h"
+#include "platform/rpc/rpc_wire.h"
 
 namespace zv::platform {
 
 struct RpcLimits {
   std::uint16_t maxFragment = 5840;   // largest fragment accepted (and negotiated)
-  std::size_t maxStub = 64 * 1024;    // largest reassembled request stub
-  std::size_t maxStringUnits = 32 * 1024;
+  // Largest reassembled request stub: room for three strings at the string
+  // limit (a procedure with the most strings) and the integers beside them.
+  std::size_t maxStub = 256 * 1024;
+  std::size_t maxStringUnits = rpc::kMaxStringUnits;  // per string, its terminator included
+  // One call, from its first fragment to its last: at most this long and
+  // this many bytes on the wire (headers included), so a client that
+  // trickles fragments cannot hold a connection busy for long.
+  win::DWORD callTimeoutMs = 5000;
+  std::size_t maxCallBytes = 256 * 1024 + 32 * 1024;
   std::size_t maxConnections = 64;    // beyond: the longest-idle one is dropped, or the new one refused
   std::size_t maxContexts = 16;       // presentation contexts per connection
   win::DWORD pduTimeoutMs = 5000;     // from a PDU's first byte to its last

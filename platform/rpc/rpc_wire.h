@@ -21,6 +21,11 @@
 namespace zv::platform::rpc {
 
 // PDU types.
+// Longest [string] argument, in UTF-16 units with its terminator; client
+// stubs refuse longer text before sending (RPC_S_STRING_TOO_LONG), the
+// server's decoder refuses it too.
+inline constexpr std::size_t kMaxStringUnits = 32 * 1024;
+
 inline constexpr std::uint8_t kRequest = 0;
 inline constexpr std::uint8_t kResponse = 2;
 inline constexpr std::uint8_t kFault = 3;

@@ -285,6 +285,17 @@ TEST_F(StartupTest, ShutdownTellsAConnectedDriverAndReturnsTheUnloadResult) {
             "ZVORX:  A Termination finished successfully ...\r\n");
 }
 
+// The host keeps 8 bits of the exit status: a failure whose low byte is 0
+// must not end the process with 0.
+TEST(ExitStatus, FailuresNeverExitZero) {
+  EXPECT_EQ(ProcessExitStatus(0), 0);
+  EXPECT_EQ(ProcessExitStatus(3), 3);
+  EXPECT_EQ(ProcessExitStatus(static_cast<int>(0x801F0013u)), 0x13);
+  EXPECT_EQ(ProcessExitStatus(static_cast<int>(0x80070500u)), kExitFailureLowByteZero);
+  EXPECT_EQ(ProcessExitStatus(static_cast<int>(0x80000000u)), kExitFailureLowByteZero);
+  EXPECT_NE(kExitFailureLowByteZero, 0);
+}
+
 TEST_F(StartupTest, ConsoleModeServesUntilThePoolEndsForGood) {
   driver_.connectResult = win::S_OK;
   auto run = std::async(std::launch::async, [] { return ZvorxMain(L"zvorx -skipbe -skipac"); });

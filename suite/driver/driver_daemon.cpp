@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "platform/base/clock.h"
@@ -27,6 +29,10 @@ using wire::Outcome;
 
 namespace {
 
+constexpr int kAcceptBackoffMs = 100;
+constexpr int kHelloTimeoutMs = 5000;
+constexpr int kRefusedHelloTimeoutMs = 1000;
+
 void Log(const std::string& line) {
   std::string out = "zvorx-driver[" + std::to_string(::getpid()) + "]: " + line + "\n";
   ssize_t ignored = ::write(2, out.data(), out.size());
@@ -34,6 +40,10 @@ void Log(const std::string& line) {
 }
 
 }  // namespace
+
+DriverDaemon::Connection::~Connection() {
+  if (fd >= 0) ::close(fd);
+}
 
 DriverDaemon::DriverDaemon(std::wstring filterName, std::shared_ptr<platform::Machine> machine)
     : filterName_(std::move(filterName)), machine_(std::move(machine)) {}
@@ -50,7 +60,7 @@ int DriverDaemon::Run(int readyFd) {
   // One daemon per filter and machine. A daemon that is just exiting after
   // an unload still holds the lock for a moment, so wait a little for it.
   std::string lockPath = wire::DriverLockPath(filterName_);
-  int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   bool locked = false;
   for (int i = 0; lockFd >= 0 && i < 100 && !locked; ++i) {
     if (::flock(lockFd, LOCK_EX | LOCK_NB) == 0) locked = true;
@@ -64,13 +74,25 @@ int DriverDaemon::Run(int readyFd) {
 
   socketPath_ = wire::DriverSocketPath(filterName_);
   pidPath_ = wire::DriverPidPath(filterName_);
+  owner_ = machine_->Owner();
+  adminGroup_ = machine_->AdminGroup();
   ::unlink(socketPath_.c_str());
   listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, socketPath_.c_str(), std::min(socketPath_.size() + 1, sizeof addr.sun_path - 1));
-  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listenFd_, 64) != 0) {
+  // Made without permissions for anyone (still one thread here), then
+  // opened to the owner and the admin group, whatever the umask.
+  mode_t oldMask = ::umask(0777);
+  bool bound = listenFd_ >= 0 && ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::umask(oldMask);
+  if (bound) {
+    if (::chown(socketPath_.c_str(), static_cast<uid_t>(-1), adminGroup_) != 0) {
+      Log(std::string("cannot give the socket the admin group: ") + std::strerror(errno));
+    }
+    bound = ::chmod(socketPath_.c_str(), platform::kRunSocketMode) == 0;
+  }
+  if (!bound || ::listen(listenFd_, 64) != 0) {
     Log(std::string("cannot listen on ") + socketPath_ + ": " + std::strerror(errno));
     ready('E');
     return 1;
@@ -82,9 +104,14 @@ int DriverDaemon::Run(int readyFd) {
   }
   // Process events from before the load are history; report only new ones.
   feedSeq_ = platform::LastProcessEventSeq(*machine_);
-  if (FILE* f = std::fopen(pidPath_.c_str(), "w")) {
-    std::fprintf(f, "%d\n", ::getpid());
-    std::fclose(f);
+  int pidFd = ::open(pidPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                     platform::kRunPrivateFileMode);
+  if (pidFd >= 0) {
+    ::fchmod(pidFd, platform::kRunPrivateFileMode);
+    std::string pid = std::to_string(::getpid()) + "\n";
+    ssize_t ignored = ::write(pidFd, pid.data(), pid.size());
+    (void)ignored;
+    ::close(pidFd);
   }
   std::thread([this] { FeedLoop(); }).detach();
   Log("loaded " + text::ToUtf8(filterName_) + ", port " + text::ToUtf8(kPortName) + ", reply time-out " +
@@ -94,14 +121,42 @@ int DriverDaemon::Run(int readyFd) {
   for (;;) {
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      // The listening socket is gone (unloading): the unloader ends us.
-      for (;;) ::pause();
+      int error = errno;
+      {
+        // The listening socket is gone (unloading): the unloader ends us.
+        std::lock_guard lock(mutex_);
+        if (unloading_) break;
+      }
+      if (error == EINTR || error == ECONNABORTED) continue;
+      // Out of descriptors or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM) or
+      // anything else: connections end and free theirs, so keep serving.
+      Log(std::string("accept failed, retrying in ") + std::to_string(kAcceptBackoffMs) +
+          " ms: " + std::strerror(error));
+      std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptBackoffMs));
+      continue;
     }
     auto c = std::make_shared<Connection>();
     c->fd = fd;
-    std::thread([this, c] { Serve(c); }).detach();
+    if (!platform::PeerAllowed(fd, owner_, adminGroup_)) {
+      ucred peer{};
+      socklen_t length = sizeof peer;
+      ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length);
+      Log("refused a connection from uid " + std::to_string(peer.uid));
+      std::lock_guard lock(mutex_);
+      ++counts_.deniedPeers;
+      c->refused = true;
+    }
+    // A connection must say Hello in time (a refused one gets less); it
+    // serves without a time-out after.
+    timeval helloTime{c->refused ? kRefusedHelloTimeoutMs / 1000 : kHelloTimeoutMs / 1000, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &helloTime, sizeof helloTime);
+    try {
+      std::thread([this, c] { Serve(c); }).detach();
+    } catch (const std::system_error& e) {
+      Log(std::string("no thread for a connection, dropped: ") + e.what());  // closes with c
+    }
   }
+  for (;;) ::pause();
 }
 
 void DriverDaemon::Respond(Connection& c, std::uint32_t request, win::HRESULT hr, std::string_view payload) {
@@ -133,6 +188,11 @@ void DriverDaemon::Serve(std::shared_ptr<Connection> c) {
   bool hello = false;
   bool control = false;
   while (wire::ReceiveFrame(c->fd, header, body)) {
+    if (c->refused) {
+      // Told why, then dropped: nothing it sent is acted on.
+      Respond(*c, header.request, win::HRESULT_FROM_WIN32(win::ERROR_ACCESS_DENIED));
+      break;
+    }
     if (!hello) {
       if (header.type != Frame::Hello) break;
       hello = true;
@@ -141,6 +201,8 @@ void DriverDaemon::Serve(std::shared_ptr<Connection> c) {
       win::HRESULT hr = Hello(c, body);
       wire::SendFrame(c->fd, Frame::Result, header.request, wire::ResultBody(hr));
       if (hr != win::S_OK) break;
+      timeval none{};
+      ::setsockopt(c->fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
       control = !c->isPort;
       if (c->isPort) Log("client connected");
       continue;
@@ -169,8 +231,6 @@ void DriverDaemon::Serve(std::shared_ptr<Connection> c) {
   }
   if (c->isPort) DropClient(c);
   ::shutdown(c->fd, SHUT_RDWR);
-  // The descriptor closes with the last reference (an injector may still
-  // hold one while it writes).
 }
 
 void DriverDaemon::DropClient(const std::shared_ptr<Connection>& c) {
@@ -302,6 +362,7 @@ std::string DriverDaemon::StatusText() {
   s << "\n";
   s << "allow-unload: " << (allowUnload_ ? std::to_string(*allowUnload_) : std::string("unset")) << "\n";
   s << "connections: " << counts_.connections << " (refused " << counts_.refused << ")\n";
+  s << "denied peers: " << counts_.deniedPeers << "\n";
   s << "messages sent: " << counts_.sent << "\n";
   s << "replied: " << counts_.replied << "\n";
   s << "timed out: " << counts_.timedOut << "\n";

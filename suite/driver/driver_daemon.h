@@ -5,7 +5,8 @@
 // client and the waits for replies (kinds 3, 4, 5, 7, 8, 10) with the reply
 // time-out, the commands the client sent (direct-free pids, allow-unload),
 // the feed of the machine's process starts and ends (kinds 2 and 1), and
-// control requests (inject, status, unload).
+// control requests (inject, status, unload). Only uid 0, the daemon's own
+// uid, the machine's owner and the admin group may connect.
 // Must not: decide on events itself: without a client, or after the reply
 // time-out, the operation proceeds undecided.
 #pragma once
@@ -36,10 +37,14 @@ class DriverDaemon {
   int Run(int readyFd);
 
  private:
+  // One accepted connection; its descriptor closes with the last
+  // reference (an injector may still hold one while it writes).
   struct Connection {
+    ~Connection();
     int fd = -1;
     std::mutex write;
     bool isPort = false;
+    bool refused = false;  // the peer may not talk to the driver
   };
   struct Pending {
     bool done = false;
@@ -71,6 +76,8 @@ class DriverDaemon {
   std::string socketPath_;
   std::string pidPath_;
   int listenFd_ = -1;
+  uid_t owner_ = 0;
+  gid_t adminGroup_ = 0;
   std::uint32_t replyTimeoutMs_ = kDefaultReplyTimeoutMs;
 
   std::mutex mutex_;
@@ -82,7 +89,7 @@ class DriverDaemon {
   bool unloading_ = false;
   struct Counts {
     std::uint64_t connections = 0, refused = 0, sent = 0, replied = 0, timedOut = 0, noReply = 0, noClient = 0,
-                  lateReplies = 0, commands = 0, badCommands = 0, processEvents = 0;
+                  lateReplies = 0, commands = 0, badCommands = 0, processEvents = 0, deniedPeers = 0;
   } counts_;
   std::int64_t feedSeq_ = 0;
 };

@@ -1,6 +1,7 @@
 // Injected events and the control connection: see driver_events.h.
 #include "suite/driver/driver_events.h"
 
+#include <errno.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,10 +84,17 @@ const char* OutcomeName(const InjectResult& r) {
 }
 
 DriverControl::DriverControl(std::wstring filterName) : filter_(std::move(filterName)) {
+  errno = 0;
   try {
     fd_ = wire::ConnectControl(filter_);
   } catch (const platform::MachineError&) {
     fd_ = -1;
+  }
+  if (fd_ < 0) {
+    std::string name = text::ToUtf8(filter_);
+    if (errno == EACCES || errno == EPERM) unavailable_ = "permission denied";
+    else if (errno == ETIMEDOUT) unavailable_ = name + " does not answer";
+    else unavailable_ = name + " is not loaded";
   }
 }
 
@@ -97,14 +105,15 @@ DriverControl::~DriverControl() {
 InjectResult DriverControl::Inject(const Notification& n) {
   InjectResult r;
   if (fd_ < 0) {
-    r.error = "the driver is not loaded";
+    r.error = unavailable_.empty() ? "the connection to the driver is closed" : unavailable_;
     return r;
   }
   std::string body(4, '\0');
   body += n.Bytes();
   win::HRESULT hr = win::E_FAIL;
   std::string payload;
-  if (!wire::Call(fd_, wire::Frame::Inject, body, hr, payload)) {
+  // An injection waits as long as the driver's reply time-out says.
+  if (wire::Call(fd_, wire::Frame::Inject, body, hr, payload, 0) != wire::CallStatus::Answered) {
     ::close(fd_);
     fd_ = -1;
     r.error = "the driver closed the connection";
@@ -192,7 +201,7 @@ std::optional<std::string> DriverControl::Status() {
   if (fd_ < 0) return std::nullopt;
   win::HRESULT hr = win::E_FAIL;
   std::string payload;
-  if (!wire::Call(fd_, wire::Frame::Status, {}, hr, payload)) {
+  if (wire::Call(fd_, wire::Frame::Status, {}, hr, payload, wire::CallTimeoutMs()) != wire::CallStatus::Answered) {
     ::close(fd_);
     fd_ = -1;
     return std::nullopt;

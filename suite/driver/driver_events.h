@@ -61,6 +61,9 @@ class DriverControl {
   DriverControl& operator=(const DriverControl&) = delete;
 
   bool Connected() const { return fd_ >= 0; }
+  // Why there is no connection: "ZVORX is not loaded", "permission denied"
+  // or "ZVORX does not answer".
+  const std::string& Unavailable() const { return unavailable_; }
 
   InjectResult Inject(const Notification& n);
   InjectResult InjectOpen(std::uint32_t pid, const std::wstring& path, std::uint32_t desiredAccess, bool create,
@@ -79,6 +82,7 @@ class DriverControl {
   std::optional<std::wstring> DevicePath(const std::wstring& path, InjectResult& failure);
   std::wstring filter_;
   int fd_ = -1;
+  std::string unavailable_;
 };
 
 }  // namespace zv::suite

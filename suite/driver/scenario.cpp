@@ -199,8 +199,9 @@ std::optional<ScenarioStep> ParseScenarioLine(const std::string& rawLine, std::s
   return step;
 }
 
-bool BuildNotification(const ScenarioStep& step, Notification& out, std::string& error) {
+bool BuildNotification(const ScenarioStep& step, Notification& out, std::string& error, bool* refused) {
   out = step.event;
+  if (refused) *refused = false;
   auto convert = [&](const std::wstring& path, std::wstring& device) {
     if (path.empty()) {
       device.clear();
@@ -214,12 +215,25 @@ bool BuildNotification(const ScenarioStep& step, Notification& out, std::string&
     device = *d;
     return true;
   };
+  // A zero inside a path would cut it short in the record.
+  if (step.event.path.find(L'\0') != std::wstring::npos || step.target.find(L'\0') != std::wstring::npos) {
+    error = "a path holds a NUL character";
+    if (refused) *refused = true;
+    return false;
+  }
   std::wstring source, target;
   if (!convert(step.event.path, source) || !convert(step.target, target)) return false;
   out.path = source;
   if (!step.target.empty()) {
     out.path = source + L'\0' + target;
     if (!step.explicitPathLength) out.pathLength = static_cast<std::uint32_t>(source.size() + 1);
+  }
+  // Refused rather than cut: what is printed is what is sent.
+  if (out.path.size() > kMaxPathUnits) {
+    error = "path too long for the record (" + std::to_string(out.path.size()) + " units, at most " +
+            std::to_string(kMaxPathUnits) + ")";
+    if (refused) *refused = true;
+    return false;
   }
   return true;
 }
@@ -249,13 +263,43 @@ std::string DescribeOutcome(const Notification& n, const InjectResult& r) {
   return s.str();
 }
 
+static_assert(kMaxPathUnits == channel::kPathUnits - 1);
+
+namespace {
+
+// One line without its end; a line over kMaxLineBytes is read to its end
+// but comes back cut and flagged. False at the end of the input.
+bool ReadLine(std::istream& in, std::string& line, bool& tooLong) {
+  line.clear();
+  tooLong = false;
+  std::streambuf* buffer = in.rdbuf();
+  bool any = false;
+  for (;;) {
+    int c = buffer->sbumpc();
+    if (c == std::char_traits<char>::eof()) break;
+    any = true;
+    if (c == '\n') return true;
+    if (line.size() < kMaxLineBytes) line.push_back(static_cast<char>(c));
+    else tooLong = true;
+  }
+  return any;
+}
+
+}  // namespace
+
 PlayResult PlayScenario(std::istream& in, DriverControl& control, std::ostream& out) {
   PlayResult result;
   std::string line;
   int number = 0;
-  while (std::getline(in, line)) {
+  bool tooLong = false;
+  while (in.rdbuf() && ReadLine(in, line, tooLong)) {
     ++number;
     std::string error;
+    if (tooLong) {
+      out << number << ": error: line longer than " << kMaxLineBytes << " bytes\n";
+      ++result.failed;
+      continue;
+    }
     auto step = ParseScenarioLine(line, error);
     if (!step) {
       if (!error.empty()) {
@@ -271,7 +315,15 @@ PlayResult PlayScenario(std::istream& in, DriverControl& control, std::ostream& 
     }
     Notification n;
     InjectResult r;
-    if (!BuildNotification(*step, n, error)) {
+    bool refused = false;
+    error.clear();
+    const bool built = BuildNotification(*step, n, error, &refused);
+    if (refused) {
+      out << number << ": error: " << error << "\n";
+      ++result.failed;
+      continue;
+    }
+    if (!built) {
       n = step->event;
       r.error = error;
     } else {

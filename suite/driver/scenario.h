@@ -34,8 +34,16 @@ std::vector<std::string> SplitScenarioLine(const std::string& line);
 std::optional<ScenarioStep> ParseScenarioLine(const std::string& line, std::string& error);
 
 // Turns the step's paths into the driver's device form and builds the
-// record; false with a message when a path has no volume.
-bool BuildNotification(const ScenarioStep& step, Notification& out, std::string& error);
+// record; false with a message when a path has no volume, or (with
+// *refused set) when a path holds a zero or the paths do not fit the
+// record: such an event is never sent cut.
+bool BuildNotification(const ScenarioStep& step, Notification& out, std::string& error, bool* refused = nullptr);
+
+// Longest scenario line read (longer lines fail), and the most path units
+// an event may carry (the record's path field less its terminator; rename
+// source, zero and target together).
+inline constexpr std::size_t kMaxLineBytes = 64 * 1024;
+inline constexpr std::size_t kMaxPathUnits = 1025;
 
 struct PlayResult {
   int passed = 0;

@@ -3,10 +3,14 @@
 // Owns: the command line: "serve" (the daemon, started by FilterLoad),
 // "load", "unload", "status", "inject EVENT..." and "play FILE".
 // Must not: hold driver logic (driver_daemon.cpp, driver_events.cpp, scenario.cpp).
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <iostream>
 #include <string>
@@ -29,6 +33,34 @@ int Usage() {
                "       zvorx-driver play FILE\n"
                "The machine is ZV_MACHINE.\n");
   return 2;
+}
+
+// A scenario is a regular file of at most kMaxScenarioBytes, read whole:
+// a folder, a device (/dev/zero) or a read error is a failure, never an
+// empty scenario.
+constexpr std::size_t kMaxScenarioBytes = 16 * 1024 * 1024;
+
+bool ReadScenarioFile(const char* path, std::string& contents, std::string& error) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  if (!ok) error = std::strerror(errno);
+  else if (!S_ISREG(st.st_mode)) error = S_ISDIR(st.st_mode) ? "it is a folder" : "not a regular file";
+  char buffer[65536];
+  while (ok && error.empty()) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = std::strerror(errno);
+    if (n <= 0) break;
+    contents.append(buffer, static_cast<std::size_t>(n));
+    if (contents.size() > kMaxScenarioBytes) error = "larger than 16 MiB";
+  }
+  ::close(fd);
+  return ok && error.empty();
 }
 
 int PrintHr(const char* what, win::HRESULT hr) {
@@ -56,9 +88,10 @@ int main(int argc, char** argv) {
     if (command == "unload") return PrintHr("FilterUnload", platform::Filters::Get().FilterUnload(L"ZVORX"));
     if (command == "status") {
       suite::DriverControl control;
+      const bool connected = control.Connected();
       auto status = control.Status();
       if (!status) {
-        std::printf("ZVORX is not loaded\n");
+        std::printf("%s\n", connected ? "ZVORX closed the connection" : control.Unavailable().c_str());
         return 1;
       }
       std::fputs(status->c_str(), stdout);
@@ -67,7 +100,7 @@ int main(int argc, char** argv) {
     if (command == "inject" || command == "play") {
       suite::DriverControl control;
       if (!control.Connected()) {
-        std::fprintf(stderr, "ZVORX is not loaded\n");
+        std::fprintf(stderr, "%s\n", control.Unavailable().c_str());
         return 2;
       }
       suite::PlayResult result;
@@ -82,11 +115,12 @@ int main(int argc, char** argv) {
         result = suite::PlayScenario(in, control, std::cout);
       } else {
         if (argc != 3) return Usage();
-        std::ifstream in(argv[2]);
-        if (!in) {
-          std::fprintf(stderr, "cannot open %s\n", argv[2]);
+        std::string contents, error;
+        if (!ReadScenarioFile(argv[2], contents, error)) {
+          std::fprintf(stderr, "cannot read %s: %s\n", argv[2], error.c_str());
           return 2;
         }
+        std::istringstream in(contents);
         result = suite::PlayScenario(in, control, std::cout);
       }
       return result.failed == 0 ? 0 : 1;

@@ -1,6 +1,7 @@
 #include "platform/files/machine.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,6 +44,71 @@ TEST(Machine, DeepRootGetsShortRunFolder) {
   EXPECT_LT(m->SocketPath("zvorx-driver.sock").size(), 108u);
   EXPECT_THROW(m->SocketPath(std::string(120, 'x')), MachineError);
   fs::remove_all(m->RunFolder());
+  fs::remove_all(root);
+}
+
+// A deep root's run folder has an unpredictable name under /tmp, is found
+// through the root's link by every program, gets its modes whatever the
+// umask, and is refused when someone else could have put things in it.
+TEST(Machine, RunFolderIsMadeSafelyAndForeignOnesAreRefused) {
+  fs::path root = TempRoot("runsafe");
+  fs::path deep = root / std::string(60, 'a') / std::string(60, 'b');
+  mode_t old = umask(0);
+  auto m = Machine::Open(deep, true);
+  umask(old);
+  fs::path run = m->RunFolder();
+  EXPECT_EQ(fs::read_symlink(deep / "run"), run);
+  EXPECT_EQ(Machine::RunFolderOf(deep), run);
+  EXPECT_EQ(run.parent_path(), fs::path("/tmp"));
+  struct stat st {};
+  ASSERT_EQ(lstat(run.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, geteuid());
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  ASSERT_EQ(lstat((run / "procs").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, st.st_gid == 0 ? 0770u : 0700u);
+  EXPECT_EQ(Machine::Open(deep, false)->RunFolder(), run);
+  m.reset();
+
+  // Removed behind the machine's back (a clean-up of /tmp): made anew, and
+  // every program follows the link to the new one.
+  fs::remove_all(run);
+  fs::path fresh = Machine::Open(deep, false)->RunFolder();
+  EXPECT_TRUE(fs::is_directory(fresh));
+  EXPECT_EQ(Machine::RunFolderOf(deep), fresh);
+
+  // Writable by others: refused, with the reason.
+  fs::permissions(fresh, fs::perms::others_write, fs::perm_options::add);
+  try {
+    Machine::Open(deep, false);
+    ADD_FAILURE() << "a world-writable run folder was used";
+  } catch (const MachineError& e) {
+    EXPECT_NE(std::string(e.what()).find("writable by others"), std::string::npos) << e.what();
+  }
+  fs::permissions(fresh, fs::perms::others_write, fs::perm_options::remove);
+
+  // A link where procs/ should be is not followed.
+  fs::remove_all(fresh / "procs");
+  fs::create_directory_symlink(root, fresh / "procs");
+  EXPECT_THROW(Machine::Open(deep, false), MachineError);
+  fs::remove(fresh / "procs");
+
+  if (geteuid() != 0) {
+    fs::remove_all(fresh);
+    fs::remove_all(root);
+    GTEST_SKIP() << "the foreign-owner case needs root to make a folder of another user";
+  }
+  // Another user's folder where the link points (made after a clean-up of
+  // /tmp, before the machine came back): refused.
+  fs::remove_all(fresh);
+  ASSERT_TRUE(fs::create_directory(fresh));
+  ASSERT_EQ(chown(fresh.c_str(), 65534, 65534), 0);
+  try {
+    Machine::Open(deep, false);
+    ADD_FAILURE() << "another user's run folder was used";
+  } catch (const MachineError& e) {
+    EXPECT_NE(std::string(e.what()).find("owned by uid 65534"), std::string::npos) << e.what();
+  }
+  fs::remove_all(fresh);
   fs::remove_all(root);
 }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/base/clock.h"
 #include "platform/files/machine.h"
 #include "platform/rpc/rpc_client.h"
 #include "platform/rpc/rpc_server.h"
@@ -398,11 +399,11 @@ TEST_F(RpcServerTest, OversizedStubIsRefused) {
   auto c = std::make_unique<RpcClient>();
   ASSERT_EQ(c->Connect(path_), win::RPC_S_OK);
   ASSERT_EQ(c->Bind(kTestIf), win::RPC_S_OK);
-  // 70 KiB of fragments: beyond the 64 KiB stub limit.
+  // 280 KB of fragments: beyond the 256 KiB stub limit.
   std::string chunk(4000, 'a');
   std::uint32_t fault = 0;
   std::string answer;
-  for (int i = 0; i < 18 && answer.empty(); ++i) {
+  for (int i = 0; i < 70 && answer.empty(); ++i) {
     if (c->SendRaw(BuildRequest(9, i == 0 ? kFirstFrag : 0, 0, 0, 0, chunk)) != win::RPC_S_OK) break;
   }
   ASSERT_EQ(c->ReceivePdu(answer), win::RPC_S_OK);
@@ -410,6 +411,105 @@ TEST_F(RpcServerTest, OversizedStubIsRefused) {
   EXPECT_EQ(fault, kNcaRemoteNoMemory);
   EXPECT_TRUE(ClosedByServer(*c));
   ExpectServing();
+}
+
+// The documented string limit fits the stub limit: two strings at the
+// limit pass; one unit more is bad stub data; a stub beyond the limit is
+// refused with a fault the client reads even though the server closed
+// while it was still sending.
+TEST_F(RpcServerTest, StringsAtTheLimitPassAndLargerCallsAreToldWhy) {
+  auto c = Bound();
+  std::string response;
+  NdrWriter both;
+  both.WideString(std::wstring(kMaxStringUnits - 1, L'x'));
+  both.WideString(std::wstring(kMaxStringUnits - 1, L'y'));
+  ASSERT_EQ(c->Call(1, both.Bytes(), response), win::RPC_S_OK);
+  NdrReader r(U8(response), response.size(), false);
+  std::int32_t v = 0;
+  ASSERT_TRUE(r.Int32(v));
+  EXPECT_EQ(v, 2 * static_cast<std::int32_t>(kMaxStringUnits - 1));
+  std::uint32_t fault = 0;
+  EXPECT_EQ(c->Call(0, EchoStub(1, std::wstring(kMaxStringUnits, L'z')), response, &fault), win::RPC_X_BAD_STUB_DATA);
+  EXPECT_EQ(c->Call(0, EchoStub(1, std::wstring(150000, L'z')), response, &fault), win::RPC_S_OUT_OF_MEMORY);
+  EXPECT_EQ(fault, kNcaRemoteNoMemory);
+  ExpectServing();
+}
+
+// The server judges a peer by the groups its process really has, not by
+// what the user database says its user could have.
+TEST_F(RpcServerTest, PeersAreJudgedByTheirRealGroups) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to another user";
+  auto asNobody = [&](std::vector<gid_t> groups) {
+    pid_t child = fork();
+    if (child == 0) {
+      if (setgroups(groups.size(), groups.data()) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+      RpcClient c;
+      c.SetTimeout(5000);
+      if (c.Connect(path_) != win::RPC_S_OK || c.Bind(kTestIf) != win::RPC_S_OK) _exit(11);
+      std::string response;
+      _exit(c.Call(0, EchoStub(1, L"a"), response) == win::RPC_S_OK ? 0 : 12);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  // Group 0 given at run time, though nobody is not in it in the database.
+  EXPECT_EQ(asNobody({0}), 0);
+  // The socket opened to everyone: a process without the group is still
+  // turned away by the peer check.
+  ASSERT_EQ(chmod(path_.c_str(), 0666), 0);
+  EXPECT_EQ(asNobody({}), 11);
+  ExpectServing();
+}
+
+// Connections that trickle a small fragment every 2 s never finish their
+// call; the bound on one call's time drops them, so a good client gets in
+// within a few seconds of clock even when they fill every slot.
+TEST(RpcServerLimits, TricklingCallsDoNotLockOutAGoodClient) {
+  fs::path root = fs::temp_directory_path() / ("zvm-rpctrickle-" + std::to_string(getpid()));
+  fs::remove_all(root);
+  Machine::SetCurrent(Machine::Open(root, true));
+  RealClock clock(10);
+  ScopedClock scoped(clock);
+  RpcLimits limits;
+  limits.maxConnections = 8;
+  RpcRuntime runtime(limits);
+  ASSERT_EQ(runtime.RpcServerUseProtseqEpW(L"ncacn_np", 20, L"\\pipe\\trickle", nullptr), win::RPC_S_OK);
+  ASSERT_EQ(runtime.RpcServerRegisterIf(&kTestInterface, nullptr, nullptr), win::RPC_S_OK);
+  ASSERT_EQ(runtime.RpcServerListen(1, 1234, 1), win::RPC_S_OK);
+  std::string path = PipeSocketPath(L"\\pipe\\trickle");
+
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> tricklers;
+  std::atomic<int> started{0};
+  for (int i = 0; i < 8; ++i) {
+    tricklers.emplace_back([&] {
+      RpcClient c;
+      if (c.Connect(path) != win::RPC_S_OK || c.Bind(kTestIf) != win::RPC_S_OK) return;
+      if (c.SendRaw(BuildRequest(5, kFirstFrag, 0, 0, 0, "ab")) != win::RPC_S_OK) return;
+      ++started;
+      while (!stop && c.SendRaw(BuildRequest(5, 0, 0, 0, 0, "ab")) == win::RPC_S_OK) Sleep(2000);
+    });
+  }
+  while (started < 8) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::uint64_t begin = GetTickCount64();
+  bool served = false;
+  while (!served && GetTickCount64() - begin < 60000) {
+    RpcClient good;
+    good.SetTimeout(1000);
+    std::string response;
+    served = good.Connect(path) == win::RPC_S_OK && good.Bind(kTestIf) == win::RPC_S_OK &&
+             good.Call(0, EchoStub(1, L"a"), response) == win::RPC_S_OK;
+    if (!served) Sleep(500);
+  }
+  std::uint64_t waited = GetTickCount64() - begin;
+  stop = true;
+  for (auto& t : tricklers) t.join();
+  EXPECT_TRUE(served);
+  EXPECT_LT(waited, 10000u) << "clock ms until the good client got through";
+  EXPECT_EQ(runtime.RpcMgmtStopServerListening(nullptr), win::RPC_S_OK);
+  Machine::SetCurrent(nullptr);
+  fs::remove_all(root);
 }
 
 TEST(RpcServerLimits, StalledAndIdleConnectionsAreDropped) {
