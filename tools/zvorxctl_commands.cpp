@@ -199,6 +199,10 @@ std::string DescribeFailure(RPC_STATUS status, std::uint32_t faultStatus) {
       return "protocol error" + code;
     case win::RPC_S_INVALID_ENDPOINT_FORMAT:
       return "the endpoint's socket path is not usable on this machine" + code;
+    case win::RPC_S_STRING_TOO_LONG:
+      return "a text is too long: at most 32767 characters each (not sent)" + code;
+    case win::RPC_S_OUT_OF_MEMORY:
+      return "the call is too large for the service" + code;
     default:
       return "the call failed" + code;
   }

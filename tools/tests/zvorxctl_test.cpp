@@ -121,6 +121,10 @@ TEST(Zvorxctl, CallsTheRunningServiceAndReportsFailures) {
   EXPECT_EQ(r.exit, 0) << r.out;
   EXPECT_EQ(r.out, "99\n");
   fs::path file = root / "config.txt";
+  std::ofstream(file) << "s 2 BE_ADD_PROTECTPATH " << std::string(40000, 'a') << "\n";
+  r = RunCtl(machine + " run " + file.string());
+  EXPECT_NE(r.exit, 0);
+  EXPECT_NE(r.out.find("too long"), std::string::npos) << r.out;
   std::ofstream(file) << "# protect\n"
                          "s 2 BE_ADD_PROTECTPATH \"c:\\Program Files\\App\\\"\n"
                          "s 2 BE_ADD_FOLDER c:\\qd\\r\\\n";
