@@ -29,6 +29,7 @@ struct CommandGroup {
 const CommandGroup kCommands[] = {
     {"volume", RunVolumeCommand},   {"dir", RunDirCommand},         {"attrib", RunAttribCommand},
     {"setting", RunSettingCommand}, {"process", RunProcessCommand},
+    {"install", RunInstallCommand}, {"program", RunProgramCommand}, {"window", RunWindowCommand},
 };
 
 }  // namespace
@@ -54,7 +55,8 @@ int main(int argc, char** argv) {
   if (args.empty()) return Usage("no command");
   const std::string command = args[0];
   args.erase(args.begin());
-  if (!args.empty() && (args[0] == "--help" || args[0] == "-h") && command != "process") {
+  if (!args.empty() && (args[0] == "--help" || args[0] == "-h") && command != "process" && command != "program" &&
+      command != "window") {
     std::fputs(kZvmachineUsage, stdout);
     return kOk;
   }

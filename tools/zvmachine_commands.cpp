@@ -27,6 +27,9 @@ const char kZvmachineUsage[] =
     "  setting set KEY VALUE           set a machine setting\n"
     "  setting clear KEY               remove a machine setting\n"
     "  process ...                     processes of the machine (zvmachine process --help)\n"
+    "  install                         put the suite's and Windows' programs and folders on the machine\n"
+    "  program ...                     start programs, list starts and notes (zvmachine program --help)\n"
+    "  window ...                      list, open and close top-level windows (zvmachine window --help)\n"
     "\n"
     "exit codes: 0 done, 1 failed, 2 bad usage\n";
 

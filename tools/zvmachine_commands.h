@@ -2,7 +2,8 @@
 //
 // Owns: the entry point of each command group (one source file per group:
 // zvmachine_volumes.cpp, zvmachine_files.cpp, zvmachine_settings.cpp,
-// zvmachine_processes.cpp) and the output helpers they share. Each group
+// zvmachine_processes.cpp, zvmachine_programs.cpp, zvmachine_windows.cpp)
+// and the output helpers they share. Each group
 // works on Machine::Current(), which main sets from --machine or ZV_MACHINE.
 // Must not: own zvmachine's main (zvmachine.main.cpp: options, the machine
 // root, dispatch and the overall usage text).
@@ -36,5 +37,8 @@ int RunDirCommand(const std::vector<std::string>& args);      // dir DOSPATH
 int RunAttribCommand(const std::vector<std::string>& args);   // attrib DOSPATH [+r|-r ...]
 int RunSettingCommand(const std::vector<std::string>& args);  // setting get | set | clear
 int RunProcessCommand(const std::vector<std::string>& args);  // process list | add | end | events
+int RunInstallCommand(const std::vector<std::string>& args);  // install
+int RunProgramCommand(const std::vector<std::string>& args);  // program start | list | notes
+int RunWindowCommand(const std::vector<std::string>& args);   // window list | open | close
 
 }  // namespace zv::tools

@@ -32,6 +32,9 @@ class WaitableObject : public KernelObject {
   // several objects could not take them all. Objects that stay signalled
   // (threads, processes, manual-reset events) have nothing to give back.
   virtual void UndoAcquire() {}
+  // True for objects that call NotifyWaiters whenever they may have become
+  // signalled; waits on them do not look again on their own.
+  virtual bool NotifiesWaiters() const { return false; }
 };
 
 // Makes every blocked WaitForSingleObject / WaitForMultipleObjects look at
