@@ -281,9 +281,9 @@ win::BOOL RealProcessApi::TerminateProcess(win::HANDLE process, win::UINT exitCo
     return win::FALSE;
   }
   if (p->pid == CurrentProcessPid()) {
-    // Ending ourselves: the row and exit event first, then no clean-up at
-    // all, as a terminated process gets none.
-    UnregisterCurrentProcess(exitCode);
+    // Ending ourselves: the code first, then no clean-up at all, as a
+    // terminated process gets none; the row goes once we are gone.
+    RecordCurrentProcessExit(exitCode);
     std::_Exit(static_cast<int>(exitCode));
   }
   std::shared_ptr<Machine> m = MachineOrFail();

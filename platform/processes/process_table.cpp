@@ -230,16 +230,34 @@ void DropRegistrationLocked(bool removeRow, win::DWORD exitCode = 0) {
   delete r;
 }
 
+// Records our exit code. Row and lock stay: the kernel drops the lock only
+// when this host process is really gone, and whoever looks next (a feed
+// waiter wakes on the lock file's close) reaps the row and emits the exit
+// event, so a waiter never sees us ended while we still run.
+void RecordOwnExitLocked(win::DWORD exitCode) {
+  Registration* r = registration;
+  if (!r || r->hostPid != ::getpid()) return;
+  try {
+    EnsureSchema(*r->machine);
+    r->machine->Write([&](sqlite3* db) {
+      Statement q(db, "SELECT 1 FROM processes WHERE pid = ?;");
+      if (q.Bind(1, r->pid).Step()) RecordExit(db, r->pid, exitCode);
+    });
+  } catch (const std::exception&) {
+    // Then the reaper records the code of a process found dead.
+  }
+}
+
 // Runs at exit() and at the return from main, with their code.
-void UnregisterOnExit(int status, void*) {
+void RecordExitOnExit(int status, void*) {
   std::lock_guard lock(registrationMutex);
-  DropRegistrationLocked(true, static_cast<win::DWORD>(status));
+  RecordOwnExitLocked(static_cast<win::DWORD>(status));
 }
 
 void InstallExitHandler() {
   if (!atExitInstalled) {
     atExitInstalled = true;
-    ::on_exit(UnregisterOnExit, nullptr);
+    ::on_exit(RecordExitOnExit, nullptr);
   }
 }
 
@@ -742,6 +760,11 @@ int CurrentProcessBitness() {
 void UnregisterCurrentProcess(win::DWORD exitCode) {
   std::lock_guard lock(registrationMutex);
   DropRegistrationLocked(true, exitCode);
+}
+
+void RecordCurrentProcessExit(win::DWORD exitCode) {
+  std::lock_guard lock(registrationMutex);
+  RecordOwnExitLocked(exitCode);
 }
 
 // ---- Program starts ------------------------------------------------------------------------

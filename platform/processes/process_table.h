@@ -170,9 +170,14 @@ std::wstring CurrentProcessDirectory();
 std::wstring CurrentProcessDesktop();
 int CurrentProcessShowWindow();
 int CurrentProcessBitness();
-// Removes our row, records the exit code and emits our exit event. Run at
-// normal exit with the code given to exit() or returned from main.
+// Removes our row, records the exit code and emits our exit event at once
+// (for a program that leaves the machine but runs on, and for tests).
 void UnregisterCurrentProcess(win::DWORD exitCode = 0);
+// Records the code we are about to end with; row and lock stay until the
+// host process is gone, then any reaper emits the exit event. Run by exit()
+// and the return from main with their code, and by ExitProcess and
+// TerminateProcess on ourselves.
+void RecordCurrentProcessExit(win::DWORD exitCode);
 
 // ZV_IMAGE_PATH, else "C:\Program Files\ZV\<program>.exe" with the host
 // program's file name.

@@ -5,6 +5,7 @@
 // handles of every process that ends (NotifyWaiters: no waiter polls);
 // GetExitCodeProcess.
 // Must not: keep exit codes itself (process_table.cpp records them).
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -17,11 +18,18 @@
 namespace zv::platform {
 namespace {
 
+// The thread runs while some handle is watched. Closing the last handle of
+// a watched process waits for the thread's next pass, so that once every
+// handle is closed the thread has let go of the machine (a test can then
+// remove it).
 struct ExitWatcher {
   std::mutex mutex;
+  std::condition_variable changed;
   std::multimap<win::DWORD, std::weak_ptr<ProcessObject>> watched;  // guarded by mutex
   std::vector<std::weak_ptr<ProcessObject>> toCheck;                // guarded by mutex
   bool running = false;                                             // guarded by mutex
+  bool stopping = false;                                            // guarded by mutex
+  std::uint64_t passes = 0;                                         // guarded by mutex
   ProcessEventFeed* feed = nullptr;                                 // guarded by mutex
 };
 
@@ -69,16 +77,26 @@ void Run(std::shared_ptr<Machine> machine, std::shared_ptr<ExitWatcher> w) {
     }
     if (signalled) NotifyWaiters();
     {
-      std::lock_guard lock(w->mutex);
+      std::unique_lock lock(w->mutex);
       for (auto it = w->watched.begin(); it != w->watched.end();) {
         auto object = it->second.lock();
         it = !object || object->Closed() ? w->watched.erase(it) : std::next(it);
       }
+      ++w->passes;
       if (w->watched.empty() || !feed) {
-        w->running = false;
+        // The machine is let go before the thread says it has stopped.
+        w->stopping = true;
         w->feed = nullptr;
+        lock.unlock();
+        feed.reset();
+        machine.reset();
+        lock.lock();
+        w->running = false;
+        w->stopping = false;
+        w->changed.notify_all();
         return;
       }
+      w->changed.notify_all();
     }
     std::optional<ProcessEvent> event;
     try {
@@ -103,7 +121,8 @@ void Run(std::shared_ptr<Machine> machine, std::shared_ptr<ExitWatcher> w) {
 
 void Watch(const std::shared_ptr<Machine>& machine, const std::shared_ptr<ProcessObject>& object) {
   std::shared_ptr<ExitWatcher> w = machine->Cache<ExitWatcherSlot>("processes.exit_watcher")->watcher;
-  std::lock_guard lock(w->mutex);
+  std::unique_lock lock(w->mutex);
+  w->changed.wait(lock, [&] { return !w->stopping; });
   w->watched.emplace(object->pid, object);
   w->toCheck.push_back(object);
   if (w->running) {
@@ -114,10 +133,14 @@ void Watch(const std::shared_ptr<Machine>& machine, const std::shared_ptr<Proces
   std::thread(Run, machine, w).detach();
 }
 
-void Wake(const std::shared_ptr<Machine>& machine) {
+// Waits for the thread's next pass (or its end), which drops closed handles.
+void AwaitPass(const std::shared_ptr<Machine>& machine) {
   std::shared_ptr<ExitWatcher> w = machine->Cache<ExitWatcherSlot>("processes.exit_watcher")->watcher;
-  std::lock_guard lock(w->mutex);
+  std::unique_lock lock(w->mutex);
+  if (!w->running) return;
+  std::uint64_t seen = w->passes;
   if (w->feed) w->feed->Interrupt();
+  w->changed.wait(lock, [&] { return !w->running || (w->passes > seen && !w->stopping); });
 }
 
 }  // namespace
@@ -147,7 +170,16 @@ void ProcessObject::MarkEnded() { ended_.store(true); }
 
 void ProcessObject::OnLastHandleClosed() {
   closed_.store(true);
-  if (watched_.load() && !ended_.load() && machine_) Wake(machine_);
+  if (!watched_.load()) return;
+  std::shared_ptr<Machine> machine = machine_;
+  if (!machine) {
+    try {
+      machine = Machine::Current();
+    } catch (const MachineError&) {
+      return;
+    }
+  }
+  AwaitPass(machine);
 }
 
 win::BOOL RealProgramApi::GetExitCodeProcess(win::HANDLE process, win::DWORD* exitCode) {

@@ -275,7 +275,7 @@ void RealProgramApi::GetStartupInfoW(win::STARTUPINFOW* info) {
 }
 
 void RealProgramApi::ExitProcess(win::UINT exitCode) {
-  UnregisterCurrentProcess(exitCode);
+  RecordCurrentProcessExit(exitCode);
   std::_Exit(static_cast<int>(exitCode));
 }
 
