@@ -76,6 +76,7 @@ void Run(std::shared_ptr<Machine> machine, std::shared_ptr<ExitWatcher> w) {
       }
     }
     if (signalled) NotifyWaiters();
+    check.clear();  // handles hold the machine too: none may outlive the stop
     {
       std::unique_lock lock(w->mutex);
       for (auto it = w->watched.begin(); it != w->watched.end();) {
@@ -116,6 +117,7 @@ void Run(std::shared_ptr<Machine> machine, std::shared_ptr<ExitWatcher> w) {
     }
     for (auto& object : ended) object->MarkEnded();
     if (!ended.empty()) NotifyWaiters();
+    ended.clear();
   }
 }
 

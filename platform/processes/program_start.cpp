@@ -81,7 +81,7 @@ bool IsFolder(Machine& machine, const std::wstring& dosPath, std::wstring& norma
 // exec; a failed lock or exec comes back through the report pipe as errno.
 // Returns 0 or the errno.
 int Spawn(const std::string& program, std::vector<std::string> args, std::vector<std::string> env,
-          const std::string& lockPath) {
+          const std::string& lockPath, bool inheritOutput) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -105,10 +105,14 @@ int Spawn(const std::string& program, std::vector<std::string> args, std::vector
     if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
     ::close(report[0]);
     int err = 0;
-    int devnull = ::open("/dev/null", O_RDONLY);
+    int devnull = ::open("/dev/null", O_RDWR);
     if (devnull >= 0) {
       ::dup2(devnull, 0);
-      if (devnull != 0) ::close(devnull);
+      if (!inheritOutput) {
+        ::dup2(devnull, 1);
+        ::dup2(devnull, 2);
+      }
+      if (devnull > 2) ::close(devnull);
     }
     if (::dup2(report[1], kReportFd) < 0) ::_exit(127);
     ::fcntl(kReportFd, F_SETFD, FD_CLOEXEC);
@@ -225,7 +229,11 @@ win::BOOL RealProgramApi::CreateProcessW(const win::WCHAR* applicationName, win:
     env.push_back(std::string(process_detail::kPidVariable) + "=" + std::to_string(pid));
     env.push_back(std::string(process_detail::kLockFdVariable) + "=" + std::to_string(kLockFd));
 
-    int err = Spawn(program, std::move(args), std::move(env), ProcessLockPath(*machine, pid).string());
+    // Our output reaches the child only as a console program shares its
+    // parent's console: handles inherited and no console of its own.
+    bool inheritOutput = inheritHandles &&
+                         (creationFlags & (win::CREATE_NEW_CONSOLE | win::DETACHED_PROCESS | win::CREATE_NO_WINDOW)) == 0;
+    int err = Spawn(program, std::move(args), std::move(env), ProcessLockPath(*machine, pid).string(), inheritOutput);
     if (err != 0) {
       win::DWORD code = err == ENOEXEC ? win::ERROR_BAD_EXE_FORMAT
                         : err == EAGAIN || err == ENOMEM ? win::ERROR_NOT_ENOUGH_MEMORY

@@ -47,7 +47,8 @@ class ProgramTest : public zv::platform::testing::MachineTest {
   // The stand-in script: writes its arguments to <root>/ran.<pid>.
   void ProbeStandIn() {
     std::ofstream script(bin_ / "probe");
-    script << "#!/bin/sh\nprintf '%s|' \"$@\" > \"" << root_.string() << "/ran.$ZV_PID\"\n";
+    script << "#!/bin/sh\nprintf '%s|' \"$@\" > \"" << root_.string() << "/tmp.$ZV_PID\"\nmv \"" << root_.string()
+           << "/tmp.$ZV_PID\" \"" << root_.string() << "/ran.$ZV_PID\"\n";
     script.close();
     fs::permissions(bin_ / "probe", fs::perms::owner_all);
   }

@@ -188,10 +188,10 @@ TEST_F(ProgramsTest, TheLauncherStartsTheHandlerOnTheMirrorFolder) {
   ASSERT_TRUE(WaitForOwnerWindow(*machine_, handler->pid, 30000));
   win::HWND h = TopLevelWindows::Get().FindWindowW(nullptr, L"Untitled - Notepad");
   ASSERT_NE(h, nullptr);
-  EXPECT_TRUE(TopLevelWindows::Get().PostMessageW(h, win::WM_CLOSE, 0, 0));
   win::HANDLE p = Processes::Get().OpenProcess(win::SYNCHRONIZE | win::PROCESS_QUERY_LIMITED_INFORMATION, win::FALSE,
                                                handler->pid);
   ASSERT_NE(p, nullptr) << GetLastError();
+  EXPECT_TRUE(TopLevelWindows::Get().PostMessageW(h, win::WM_CLOSE, 0, 0));
   EXPECT_EQ(Threads::Get().WaitForSingleObject(p, win::INFINITE), win::WAIT_OBJECT_0);
   CloseHandle(p);
 }
