@@ -132,6 +132,7 @@ std::optional<std::int64_t> QueueWindowMessage(Machine& machine, win::HWND hwnd,
                                                win::WPARAM wParam, win::LPARAM lParam, bool sent) {
   std::optional<MachineWindow> window = FindWindowRow(machine, hwnd);
   if (!window) return std::nullopt;
+  const win::DWORD sender = CurrentProcessPid();  // never under the machine's lock
   std::optional<std::int64_t> seq;
   machine.Write([&](sqlite3* db) {
     Statement exists(db, "SELECT 1 FROM windows WHERE hwnd = ?;");
@@ -140,7 +141,7 @@ std::optional<std::int64_t> QueueWindowMessage(Machine& machine, win::HWND hwnd,
                   " VALUES(?, ?, ?, ?, ?, ?, ?);")
         .Bind(1, FromHwnd(hwnd)).Bind(2, window->owner).Bind(3, message)
         .Bind(4, static_cast<std::int64_t>(wParam)).Bind(5, static_cast<std::int64_t>(lParam))
-        .Bind(6, CurrentProcessPid()).Bind(7, sent ? 1 : 0).Run();
+        .Bind(6, sender).Bind(7, sent ? 1 : 0).Run();
     seq = sqlite3_last_insert_rowid(db);
   });
   if (seq) Touch(machine, std::to_string(window->owner) + ".msg");
