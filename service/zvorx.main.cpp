@@ -27,6 +27,6 @@ int main(int argc, char** argv) {
   // main would destroy process-wide objects under them, so the process ends
   // here: output flushed, our process-table row removed, no destructors.
   std::fflush(nullptr);
-  zv::platform::UnregisterCurrentProcess();
+  zv::platform::UnregisterCurrentProcess(static_cast<zv::win::DWORD>(exitCode));
   std::_Exit(zv::service::ProcessExitStatus(exitCode));
 }

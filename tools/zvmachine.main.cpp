@@ -33,6 +33,7 @@ const CommandGroup kCommands[] = {
     {"user", RunUserCommand},
     {"logon", RunLogonCommand},
     {"logoff", RunLogoffCommand},
+    {"install", RunInstallCommand}, {"program", RunProgramCommand}, {"window", RunWindowCommand},
 };
 
 }  // namespace
@@ -58,7 +59,8 @@ int main(int argc, char** argv) {
   if (args.empty()) return Usage("no command");
   const std::string command = args[0];
   args.erase(args.begin());
-  if (!args.empty() && (args[0] == "--help" || args[0] == "-h") && command != "process") {
+  if (!args.empty() && (args[0] == "--help" || args[0] == "-h") && command != "process" && command != "program" &&
+      command != "window") {
     std::fputs(kZvmachineUsage, stdout);
     return kOk;
   }

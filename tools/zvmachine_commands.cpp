@@ -31,6 +31,9 @@ const char kZvmachineUsage[] =
     "  user add NAME | user list       users: profile folder, hive files, ProfileList entry\n"
     "  logon NAME                      load the user's hives as HKU\\<SID> and HKU\\<SID>_Classes\n"
     "  logoff NAME                     write the user's hives back to their files and unload them\n"
+    "  install                         put the suite's and Windows' programs and folders on the machine\n"
+    "  program ...                     start programs, list starts and notes (zvmachine program --help)\n"
+    "  window ...                      list, open and close top-level windows (zvmachine window --help)\n"
     "\n"
     "exit codes: 0 done, 1 failed, 2 bad usage\n";
 

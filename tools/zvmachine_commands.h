@@ -2,8 +2,9 @@
 //
 // Owns: the entry point of each command group (one source file per group:
 // zvmachine_volumes.cpp, zvmachine_files.cpp, zvmachine_settings.cpp,
-// zvmachine_processes.cpp, zvmachine_registry.cpp, zvmachine_users.cpp) and
-// the output helpers they share. Each group
+// zvmachine_processes.cpp, zvmachine_registry.cpp, zvmachine_users.cpp,
+// zvmachine_programs.cpp, zvmachine_windows.cpp) and the output helpers
+// they share. Each group
 // works on Machine::Current(), which main sets from --machine or ZV_MACHINE.
 // Must not: own zvmachine's main (zvmachine.main.cpp: options, the machine
 // root, dispatch and the overall usage text).
@@ -41,5 +42,8 @@ int RunRegCommand(const std::vector<std::string>& args);      // reg query | set
 int RunUserCommand(const std::vector<std::string>& args);     // user add | list
 int RunLogonCommand(const std::vector<std::string>& args);    // logon NAME
 int RunLogoffCommand(const std::vector<std::string>& args);   // logoff NAME
+int RunInstallCommand(const std::vector<std::string>& args);  // install
+int RunProgramCommand(const std::vector<std::string>& args);  // program start | list | notes
+int RunWindowCommand(const std::vector<std::string>& args);   // window list | open | close
 
 }  // namespace zv::tools

@@ -32,13 +32,17 @@ class WaitableObject : public KernelObject {
   // several objects could not take them all. Objects that stay signalled
   // (threads, processes, manual-reset events) have nothing to give back.
   virtual void UndoAcquire() {}
+  // True for objects that call NotifyWaiters whenever they may have become
+  // signalled; waits on them do not look again on their own.
+  virtual bool NotifiesWaiters() const { return false; }
 };
 
 // Makes every blocked WaitForSingleObject / WaitForMultipleObjects look at
 // its objects again. An object calls it, holding none of its own locks, when
 // it may have become signalled. A wait on objects of other kinds than
 // threads and events also looks again every 20 ms, so an object that never
-// calls it is still seen, only later. (Defined with the waits, threads_wait.cpp.)
+// calls it is still seen, only later; objects whose NotifiesWaiters is true
+// (process handles) are not looked at again on their own. (Defined with the waits, threads_wait.cpp.)
 void NotifyWaiters();
 
 win::HANDLE RegisterHandle(std::shared_ptr<KernelObject> object);

@@ -66,6 +66,8 @@ inline constexpr DWORD ERROR_SIGNAL_REFUSED = 156;
 inline constexpr DWORD ERROR_DIR_NOT_EMPTY = 145;
 inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_BAD_EXE_FORMAT = 193;
+inline constexpr DWORD ERROR_EXE_MACHINE_TYPE_MISMATCH = 216;
 inline constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 inline constexpr DWORD ERROR_NO_DATA = 232;
 inline constexpr DWORD ERROR_MORE_DATA = 234;
@@ -80,6 +82,8 @@ inline constexpr DWORD ERROR_IO_PENDING = 997;
 inline constexpr DWORD ERROR_NOACCESS = 998;
 inline constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
 inline constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
+inline constexpr DWORD ERROR_PROCESS_ABORTED = 1067;
+inline constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 inline constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 inline constexpr DWORD ERROR_NOT_FOUND = 1168;
 inline constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
@@ -224,6 +228,21 @@ inline constexpr DWORD PROCESS_ALL_ACCESS = 0x1FFFFF;
 inline constexpr DWORD TH32CS_SNAPPROCESS = 0x2;
 inline constexpr DWORD PROCESS_NAME_NATIVE = 0x1;
 
+// CreateProcessW creation flags and start-up information.
+inline constexpr DWORD DEBUG_PROCESS = 0x1;
+inline constexpr DWORD DETACHED_PROCESS = 0x8;
+inline constexpr DWORD CREATE_NEW_CONSOLE = 0x10;
+inline constexpr DWORD NORMAL_PRIORITY_CLASS = 0x20;
+inline constexpr DWORD IDLE_PRIORITY_CLASS = 0x40;
+inline constexpr DWORD HIGH_PRIORITY_CLASS = 0x80;
+inline constexpr DWORD CREATE_NEW_PROCESS_GROUP = 0x200;
+inline constexpr DWORD CREATE_UNICODE_ENVIRONMENT = 0x400;
+inline constexpr DWORD BELOW_NORMAL_PRIORITY_CLASS = 0x4000;
+inline constexpr DWORD ABOVE_NORMAL_PRIORITY_CLASS = 0x8000;
+inline constexpr DWORD CREATE_DEFAULT_ERROR_MODE = 0x04000000;
+inline constexpr DWORD CREATE_NO_WINDOW = 0x08000000;
+inline constexpr DWORD STARTF_USESHOWWINDOW = 0x1;
+
 inline constexpr DWORD TOKEN_ASSIGN_PRIMARY = 0x0001;
 inline constexpr DWORD TOKEN_DUPLICATE = 0x0002;
 inline constexpr DWORD TOKEN_IMPERSONATE = 0x0004;
@@ -255,6 +274,12 @@ inline constexpr DWORD SERVICE_CONTROL_SHUTDOWN = 5;
 // ---- Windows ----------------------------------------------------------------
 inline constexpr int SW_HIDE = 0;
 inline constexpr int SW_SHOWNORMAL = 1;
+inline constexpr int SW_SHOW = 5;
+inline constexpr int SW_MINIMIZE = 6;
+inline constexpr UINT WM_CLOSE = 0x0010;
+using WPARAM = std::uintptr_t;
+using LPARAM = std::intptr_t;
+using LRESULT = std::intptr_t;
 
 // ---- Records ----------------------------------------------------------------
 struct LUID {
@@ -323,6 +348,36 @@ struct WIN32_FIND_DATAW {
   DWORD dwReserved1 = 0;
   WCHAR cFileName[MAX_PATH] = {};
   WCHAR cAlternateFileName[14] = {};
+};
+
+// The 104-byte record of a 64-bit caller; a 32-bit caller's is 68 bytes and
+// says so in cb.
+struct STARTUPINFOW {
+  DWORD cb = sizeof(STARTUPINFOW);
+  WCHAR* lpReserved = nullptr;
+  WCHAR* lpDesktop = nullptr;
+  WCHAR* lpTitle = nullptr;
+  DWORD dwX = 0;
+  DWORD dwY = 0;
+  DWORD dwXSize = 0;
+  DWORD dwYSize = 0;
+  DWORD dwXCountChars = 0;
+  DWORD dwYCountChars = 0;
+  DWORD dwFillAttribute = 0;
+  DWORD dwFlags = 0;
+  WORD wShowWindow = 0;
+  WORD cbReserved2 = 0;
+  BYTE* lpReserved2 = nullptr;
+  HANDLE hStdInput = nullptr;
+  HANDLE hStdOutput = nullptr;
+  HANDLE hStdError = nullptr;
+};
+
+struct PROCESS_INFORMATION {
+  HANDLE hProcess = nullptr;
+  HANDLE hThread = nullptr;
+  DWORD dwProcessId = 0;
+  DWORD dwThreadId = 0;
 };
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(void* parameter);

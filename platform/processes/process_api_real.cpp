@@ -46,7 +46,8 @@ std::shared_ptr<ProcessObject> ResolveProcess(win::HANDLE handle) {
     return std::make_shared<ProcessObject>(CurrentProcessPid(), win::PROCESS_ALL_ACCESS, CurrentProcessImage(),
                                            CurrentProcessSession());
   }
-  return LookupHandleAs<ProcessObject>(handle);
+  auto p = LookupHandleAs<ProcessObject>(handle);
+  return p && p->thread == 0 ? p : nullptr;  // a main-thread handle is no process handle
 }
 
 bool Grants(const ProcessObject& p, win::DWORD needed) { return (p.access & needed) == needed; }
@@ -171,7 +172,7 @@ win::HANDLE RealProcessApi::OpenProcess(win::DWORD desiredAccess, win::BOOL inhe
   }
   win::DWORD access = desiredAccess;
   if (access & (kMaximumAllowed | win::GENERIC_ALL)) access = win::PROCESS_ALL_ACCESS;
-  return RegisterHandle(std::make_shared<ProcessObject>(p->pid, access, p->image, p->session));
+  return RegisterHandle(std::make_shared<ProcessObject>(p->pid, access, p->image, p->session, m));
 }
 
 win::BOOL RealProcessApi::QueryFullProcessImageNameW(win::HANDLE process, win::DWORD flags, win::WCHAR* buffer,
@@ -280,16 +281,16 @@ win::BOOL RealProcessApi::TerminateProcess(win::HANDLE process, win::UINT exitCo
     return win::FALSE;
   }
   if (p->pid == CurrentProcessPid()) {
-    // Ending ourselves: the row and exit event first, then no clean-up at
-    // all, as a terminated process gets none.
-    UnregisterCurrentProcess();
+    // Ending ourselves: the code first, then no clean-up at all, as a
+    // terminated process gets none; the row goes once we are gone.
+    RecordCurrentProcessExit(exitCode);
     std::_Exit(static_cast<int>(exitCode));
   }
   std::shared_ptr<Machine> m = MachineOrFail();
   if (!m) return win::FALSE;
   EndResult result;
   try {
-    result = EndProcess(*m, p->pid);
+    result = EndProcess(*m, p->pid, exitCode);
   } catch (const MachineError&) {
     SetLastError(win::ERROR_NOT_READY);
     return win::FALSE;

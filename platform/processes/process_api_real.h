@@ -1,10 +1,12 @@
-// The real ProcessApi: Win32 process, token, mutex and WinExec calls
-// answered from the stand-in machine.
+// The real ProcessApi and ProgramApi: Win32 process, program start, wait,
+// token, mutex and WinExec calls answered from the stand-in machine.
 //
 // Owns: process, snapshot, token and mutex handle objects; the calling
 // program's token (privileges live in memory, per host process); the table
 // of privilege names and their LUIDs; the named-mutex lock files under
-// <run>/mutex/; starting machine programs for WinExec.
+// <run>/mutex/; starting machine programs (CreateProcessW, and WinExec
+// through it); the per-machine watcher that signals process handles when
+// the change feed reports their end.
 // Failure switches (machine settings, value = the Win32 error code):
 //   fail.OpenProcessToken, fail.LookupPrivilegeValue,
 //   fail.LookupPrivilegeValue.<PrivilegeName>, fail.AdjustTokenPrivileges,
@@ -14,6 +16,7 @@
 // platform/.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "platform/base/handles.h"
 #include "platform/files/machine.h"
 #include "platform/processes/process_api.h"
+#include "platform/processes/program_api.h"
 
 namespace zv::platform {
 
@@ -48,15 +52,47 @@ class RealProcessApi : public ProcessApi {
   win::UINT WinExec(const std::string& commandLine, win::UINT showCommand) override;
 };
 
-// A handle to a machine process (OpenProcess).
-class ProcessObject : public KernelObject {
+class RealProgramApi : public ProgramApi {
  public:
-  ProcessObject(win::DWORD pid, win::DWORD access, std::wstring image, win::DWORD session)
-      : pid(pid), access(access), image(std::move(image)), session(session) {}
+  win::BOOL CreateProcessW(const win::WCHAR* applicationName, win::WCHAR* commandLine, const void* processAttributes,
+                           const void* threadAttributes, win::BOOL inheritHandles, win::DWORD creationFlags,
+                           const void* environment, const win::WCHAR* currentDirectory,
+                           const win::STARTUPINFOW* startupInfo,
+                           win::PROCESS_INFORMATION* processInformation) override;
+  win::BOOL GetExitCodeProcess(win::HANDLE process, win::DWORD* exitCode) override;
+  const win::WCHAR* GetCommandLineW() override;
+  void GetStartupInfoW(win::STARTUPINFOW* info) override;
+  [[noreturn]] void ExitProcess(win::UINT exitCode) override;
+};
+
+// A handle to a machine process (OpenProcess, CreateProcessW), or to the
+// main thread of one CreateProcessW started (thread set). Signalled once
+// the process has ended: the first wait asks the machine's exit watcher to
+// follow the pid on the change feed, which then calls NotifyWaiters.
+class ProcessObject : public WaitableObject, public std::enable_shared_from_this<ProcessObject> {
+ public:
+  ProcessObject(win::DWORD pid, win::DWORD access, std::wstring image, win::DWORD session,
+                std::shared_ptr<Machine> machine = nullptr, win::DWORD thread = 0)
+      : pid(pid), access(access), image(std::move(image)), session(session), thread(thread),
+        machine_(std::move(machine)) {}
   const win::DWORD pid;
   const win::DWORD access;
   const std::wstring image;
   const win::DWORD session;
+  const win::DWORD thread;
+
+  bool TryAcquire() override;
+  bool NotifiesWaiters() const override { return true; }
+  void OnLastHandleClosed() override;
+  // Called by the exit watcher.
+  void MarkEnded();
+  bool Closed() const { return closed_.load(); }
+
+ private:
+  std::shared_ptr<Machine> machine_;
+  std::atomic<bool> ended_{false};
+  std::atomic<bool> watched_{false};
+  std::atomic<bool> closed_{false};
 };
 
 // ---- Privileges -------------------------------------------------------------------
@@ -77,8 +113,8 @@ struct HeldPrivilege {
 };
 std::vector<HeldPrivilege> DefaultTokenPrivileges();
 
-// Where WinExec finds our programs: ZV_BIN_DIR, else the running program's
-// folder.
+// Where the stand-ins of machine programs are: ZV_BIN_DIR, else the
+// running program's folder.
 std::string ProgramFolder();
 
 }  // namespace zv::platform

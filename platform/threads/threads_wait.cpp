@@ -139,7 +139,7 @@ win::DWORD WaitForObjects(win::DWORD count, const win::HANDLE* handles, win::BOO
       return win::WAIT_FAILED;
     }
     Waited w{object, dynamic_cast<HubWaitable*>(object.get())};
-    poll = poll || w.own == nullptr;
+    poll = poll || (w.own == nullptr && !object->NotifiesWaiters());
     objects.push_back(std::move(w));
   }
   if (waitAll) {

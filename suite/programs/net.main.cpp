@@ -8,10 +8,17 @@
 #include "platform/filter/filter_api.h"
 #include "platform/files/machine.h"
 #include "platform/base/text.h"
+#include "platform/processes/process_table.h"
 
 using namespace zv;
 
 int main(int argc, char** argv) {
+  // Started on the machine, net takes over its row at once, so that its
+  // exit code is recorded.
+  try {
+    platform::CurrentProcessPid();
+  } catch (const std::exception&) {
+  }
   std::string verb = argc > 1 ? argv[1] : "";
   for (char& c : verb) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (argc != 3 || verb != "stop") {

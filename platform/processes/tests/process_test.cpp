@@ -508,35 +508,3 @@ TEST_F(ProcessTest, NamedMutexAcrossProcessesAndAfterHolderDies) {
   EXPECT_EQ(GetLastError(), win::ERROR_PATH_NOT_FOUND);
 }
 
-TEST_F(ProcessTest, WinExecRunsOurProgramDetached) {
-  fs::path bin = root_ / "bin";
-  fs::create_directories(bin);
-  // The script records its arguments and environment in net.<first arg>.
-  {
-    std::ofstream script(bin / "net");
-    script << "#!/bin/sh\n{ printf '%s,' \"$@\"; echo \"|$ZV_PARENT_PID|$ZV_SESSION|$ZV_IMAGE_PATH\"; } > \"" << root_.string()
-           << "/tmp.$1\"\nmv \"" << root_.string() << "/tmp.$1\" \"" << root_.string() << "/net.$1\"\n";
-  }
-  fs::permissions(bin / "net", fs::perms::owner_all);
-  setenv("ZV_BIN_DIR", bin.c_str(), 1);
-  setenv("ZV_IMAGE_PATH", "C:\\Program Files\\ZV\\zvorx.exe", 1);
-  win::DWORD self = api_.GetCurrentProcessId();
-  auto output = [&](const char* verb) {
-    fs::path out = root_ / (std::string("net.") + verb);
-    for (int i = 0; i < 500 && !fs::exists(out); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::string line;
-    std::getline(std::ifstream(out), line);
-    return line;
-  };
-
-  EXPECT_GT(api_.WinExec("net stop zvorx", win::SW_HIDE), 31u);
-  EXPECT_EQ(output("stop"), "stop,zvorx,|" + std::to_string(self) + "|1|");
-  EXPECT_GT(api_.WinExec("\"C:\\Windows\\System32\\NET.exe\" start \"a b\"", win::SW_HIDE), 31u);
-  EXPECT_EQ(output("start"), "start,a b,|" + std::to_string(self) + "|1|");
-  EXPECT_EQ(api_.WinExec("sc stop zvorx", win::SW_HIDE), win::ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(api_.WinExec("..\\..\\..\\bin\\sh -c true", win::SW_HIDE), win::ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(api_.WinExec("..", win::SW_HIDE), win::ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(api_.WinExec("   ", win::SW_HIDE), win::ERROR_FILE_NOT_FOUND);
-  unsetenv("ZV_BIN_DIR");
-  unsetenv("ZV_IMAGE_PATH");
-}

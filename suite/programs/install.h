@@ -1,0 +1,38 @@
+// The install step: the suite's programs, the Windows programs the suite
+// starts, and the folders the suite's installer makes, put on a machine.
+//
+// Owns: the list of program files (which stand-in plays each program, its
+// bitness, the recorder's window, end and exit code) and of folders; see
+// docs/programs.md. Must not: start anything.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/files/machine.h"
+#include "platform/processes/program_files.h"
+
+namespace zv::suite {
+
+// The product folder (zvorx's folder, where halvorn.exe is found first).
+constexpr const wchar_t* kProductFolder = L"C:\\Program Files\\ZV\\";
+
+struct InstalledProgram {
+  std::wstring path;  // DOS path of the program file
+  platform::ProgramFile file;
+};
+
+// Every program file of the install step, in the order written.
+std::vector<InstalledProgram> SuitePrograms();
+// The folders the suite's installer creates.
+std::vector<std::wstring> SuiteFolders();
+
+// Writes the folders and program files on the current machine (existing
+// program files are replaced). Returns ERROR_SUCCESS or the first Win32
+// error, with the path it failed on in failedPath.
+win::DWORD InstallSuitePrograms(std::wstring* failedPath = nullptr);
+
+// Writes one program file (its folder must exist).
+win::DWORD WriteProgramFile(const std::wstring& path, const platform::ProgramFile& file);
+
+}  // namespace zv::suite
