@@ -29,6 +29,7 @@ struct CommandGroup {
 const CommandGroup kCommands[] = {
     {"volume", RunVolumeCommand},   {"dir", RunDirCommand},         {"attrib", RunAttribCommand},
     {"setting", RunSettingCommand}, {"process", RunProcessCommand},
+    {"boot", RunBootCommand},
 };
 
 }  // namespace

@@ -27,6 +27,8 @@ const char kZvmachineUsage[] =
     "  setting set KEY VALUE           set a machine setting\n"
     "  setting clear KEY               remove a machine setting\n"
     "  process ...                     processes of the machine (zvmachine process --help)\n"
+    "  boot [--uptime S]               boot: end the programs the machine started, uptime S s\n"
+    "  boot show | restarts            boot time, uptime, tick count; restarts asked for\n"
     "\n"
     "exit codes: 0 done, 1 failed, 2 bad usage\n";
 
