@@ -135,7 +135,9 @@ bool StartedByMachine(int hostPid) {
   while (pos < env.size()) {
     std::size_t end = env.find('\0', pos);
     if (end == std::string::npos) end = env.size();
-    if (env.compare(pos, 14, "ZV_PARENT_PID=") == 0) return true;
+    // WinExec hands on the machine parent; the program starts that are
+    // landing hand on the child's own machine pid.
+    if (env.compare(pos, 14, "ZV_PARENT_PID=") == 0 || env.compare(pos, 7, "ZV_PID=") == 0) return true;
     pos = end + 1;
   }
   return false;

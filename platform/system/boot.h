@@ -64,7 +64,8 @@ struct BootReport {
 BootReport BootMachine(Machine& machine, std::uint64_t uptimeMs);
 
 // True when a host process was started by the machine (its environment
-// carries the machine parent that program starts hand on).
+// carries ZV_PARENT_PID or ZV_PID, which the machine's program starts hand
+// on and a program started from a host shell lacks).
 bool StartedByMachine(int hostPid);
 
 // A restart, shut-down or log-off that a program asked for; recorded, never
