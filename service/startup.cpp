@@ -23,6 +23,7 @@
 #include "platform/base/text.h"
 #include "service/ntservice.h"
 #include "service/startup_access.h"
+#include "service/startup_backup.h"
 
 namespace zv::service {
 namespace {
@@ -160,8 +161,9 @@ int Shutdown(win::HANDLE instanceMutex) {
   Console("ZVORX:  A Termination finished successfully ...\r\n");
 
   platform::CloseHandle(instanceMutex);
-  // The backup engine object is destroyed here once it exists; the
-  // access-control engines end with the process.
+  // The backup engine ends here (its object is kept: the control thread may
+  // still call it); the access-control engines end with the process.
+  ShutdownBackupEngine();
   return unload;
 }
 
@@ -191,10 +193,12 @@ int ZvorxMain(std::wstring_view commandLine) {
   // 6. Backup engine: create, Initialize; unless -skipbe, OnCommandInt to
   //    CommandSignalI, then OnCommandString to CommandSignalS; its free-process
   //    test goes to channel::SetFreeProcessTest.
+  CreateBackupEngine(switches.skipBackup);
   // 7. Access-control engine (key 2): create, start; unless -skipac, its
   //    integer, string, integer-and-string and notification handlers.
   engines::acengine* accessEngine = StartAccessControlEngine(switches.skipAccess);
   // 8. Backup engine OnNotification to NotificationSignal, always.
+  SubscribeBackupNotifications();
 
   // 9. Privileges.
   if (win::DWORD error = SetPrivilege(L"SeCreateGlobalPrivilege", true)) {
@@ -224,6 +228,7 @@ int ZvorxMain(std::wstring_view commandLine) {
 
   // 13. Engines whose work flag is already set: backup SessionFitler, then
   //     access-control ApplyDefaultRules.
+  StartBackupWorkIfSet();
   ReapplyAccessControlRules(accessEngine);
 
   // 14. Serve.

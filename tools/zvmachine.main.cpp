@@ -29,6 +29,10 @@ struct CommandGroup {
 const CommandGroup kCommands[] = {
     {"volume", RunVolumeCommand},   {"dir", RunDirCommand},         {"attrib", RunAttribCommand},
     {"setting", RunSettingCommand}, {"process", RunProcessCommand},
+    {"reg", RunRegCommand},
+    {"user", RunUserCommand},
+    {"logon", RunLogonCommand},
+    {"logoff", RunLogoffCommand},
     {"boot", RunBootCommand},
 };
 

@@ -2,7 +2,8 @@
 //
 // Owns: the entry point of each command group (one source file per group:
 // zvmachine_volumes.cpp, zvmachine_files.cpp, zvmachine_settings.cpp,
-// zvmachine_processes.cpp, zvmachine_boot.cpp) and the output helpers they share. Each group
+// zvmachine_processes.cpp, zvmachine_registry.cpp, zvmachine_users.cpp,
+// zvmachine_boot.cpp) and the output helpers they share. Each group
 // works on Machine::Current(), which main sets from --machine or ZV_MACHINE.
 // Must not: own zvmachine's main (zvmachine.main.cpp: options, the machine
 // root, dispatch and the overall usage text).
@@ -36,6 +37,10 @@ int RunDirCommand(const std::vector<std::string>& args);      // dir DOSPATH
 int RunAttribCommand(const std::vector<std::string>& args);   // attrib DOSPATH [+r|-r ...]
 int RunSettingCommand(const std::vector<std::string>& args);  // setting get | set | clear
 int RunProcessCommand(const std::vector<std::string>& args);  // process list | add | end | events
+int RunRegCommand(const std::vector<std::string>& args);      // reg query | set | delete | import | export
+int RunUserCommand(const std::vector<std::string>& args);     // user add | list
+int RunLogonCommand(const std::vector<std::string>& args);    // logon NAME
+int RunLogoffCommand(const std::vector<std::string>& args);   // logoff NAME
 int RunBootCommand(const std::vector<std::string>& args);     // boot [--uptime S] | show | restarts
 
 }  // namespace zv::tools

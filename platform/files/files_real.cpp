@@ -5,6 +5,9 @@
 // enumeration with wildcards). Windows attributes live in the extended
 // attribute user.zv.attrib of each entry (root ignores mode bits, so the
 // mode cannot hold them); read-only is also reflected in a file's mode.
+// Registry hive files loaded by the machine's registry (platform/registry)
+// are held as Windows holds them: opening one for data, copying, moving,
+// replacing or deleting it fails with ERROR_SHARING_VIOLATION.
 // Must not: resolve paths itself (paths.h does, and nothing here touches a
 // host path that did not come from it) or reach outside platform/.
 #include <acl/libacl.h>
@@ -13,11 +16,14 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/acl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -186,6 +192,74 @@ void CopyName(const std::wstring& name, win::WCHAR* field, std::size_t units) {
   field[n] = 0;
 }
 
+// ---- Loaded registry hives -------------------------------------------------------
+
+// The registry lists loaded hive files in machine.db (reg_hives, canonical
+// host paths) and bumps the 64-bit counter in hives.gen after every load and
+// unload. Each process keeps the list and reads it again only when the
+// counter moved, or after a second in case a writer died between its commit
+// and the bump; between reloads a check costs no system call.
+struct LoadedHives {
+  std::mutex mutex;
+  bool loaded = false;
+  std::uint64_t generation = 0;
+  std::chrono::steady_clock::time_point loadedAt;
+  std::vector<std::string> hosts;
+  std::uint64_t* shared = nullptr;
+  ~LoadedHives() {
+    if (shared) ::munmap(shared, sizeof(std::uint64_t));
+  }
+};
+
+std::uint64_t* MapHiveGeneration(Machine& m) {
+  std::string path = (m.Root() / "hives.gen").string();
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || (st.st_size < static_cast<off_t>(sizeof(std::uint64_t)) &&
+                                ::ftruncate(fd, sizeof(std::uint64_t)) != 0)) {
+    ::close(fd);
+    return nullptr;
+  }
+  void* p = ::mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  ::close(fd);
+  return p == MAP_FAILED ? nullptr : static_cast<std::uint64_t*>(p);
+}
+
+// True when `host` is a loaded hive file or, with `orHolder`, a folder
+// holding one.
+bool IsLoadedHive(Machine& m, const std::string& host, bool orHolder = false) {
+  auto hives = m.Cache<LoadedHives>("loaded_hives");
+  std::lock_guard lock(hives->mutex);
+  if (!hives->shared) hives->shared = MapHiveGeneration(m);
+  std::uint64_t generation =
+      hives->shared ? std::atomic_ref<std::uint64_t>(*hives->shared).load(std::memory_order_acquire) : 0;
+  auto now = std::chrono::steady_clock::now();
+  if (!hives->loaded || generation != hives->generation || now - hives->loadedAt > std::chrono::seconds(1)) {
+    hives->hosts.clear();
+    m.Read([&](sqlite3* db) {
+      // The table comes with the registry; a machine without one has no hives.
+      sqlite3_stmt* q = nullptr;
+      if (sqlite3_prepare_v2(db, "SELECT host FROM reg_hives;", -1, &q, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(q) == SQLITE_ROW) {
+          hives->hosts.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(q, 0)));
+        }
+      }
+      sqlite3_finalize(q);
+    });
+    hives->loaded = true;
+    hives->generation = generation;
+    hives->loadedAt = now;
+  }
+  for (const std::string& h : hives->hosts) {
+    if (h == host || (orHolder && h.size() > host.size() && h.compare(0, host.size(), host) == 0 &&
+                      h[host.size()] == '/')) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // ---- Kernel objects -------------------------------------------------------------
 
 class FileObject : public KernelObject {
@@ -243,10 +317,12 @@ class RealFileApi : public FileApi {
       if (!e && !src.exists) e = win::ERROR_FILE_NOT_FOUND;
       if (e) return Fail(e);
       if (S_ISDIR(src.st.st_mode)) return Fail(win::ERROR_ACCESS_DENIED);
+      if (IsLoadedHive(*m, src.host)) return Fail(win::ERROR_SHARING_VIOLATION);
       if ((e = ResolveDosPath(*m, newFile, dst))) return Fail(e);
       if (dst.isRoot) return Fail(win::ERROR_ACCESS_DENIED);
       if (dst.exists) {
         if (failIfExists) return Fail(win::ERROR_FILE_EXISTS);
+        if (IsLoadedHive(*m, dst.host)) return Fail(win::ERROR_SHARING_VIOLATION);
         if (dst.st.st_dev == src.st.st_dev && dst.st.st_ino == src.st.st_ino) return Fail(win::ERROR_SHARING_VIOLATION);
         DWORD da = AttributesOf(dst.host, dst.st);
         if (S_ISDIR(dst.st.st_mode) || (da & (win::FILE_ATTRIBUTE_READONLY | win::FILE_ATTRIBUTE_HIDDEN))) {
@@ -298,6 +374,7 @@ class RealFileApi : public FileApi {
       if (!e && !r.exists) e = win::ERROR_FILE_NOT_FOUND;
       if (e) return Fail(e);
       if (r.isRoot || S_ISDIR(r.st.st_mode)) return Fail(win::ERROR_ACCESS_DENIED);
+      if (IsLoadedHive(*m, r.host)) return Fail(win::ERROR_SHARING_VIOLATION);
       if (AttributesOf(r.host, r.st) & win::FILE_ATTRIBUTE_READONLY) return Fail(win::ERROR_ACCESS_DENIED);
       // The entry itself goes (a link, not its target).
       if (::unlink((r.parentHost + "/" + r.leafHostName).c_str()) != 0) return Fail(Win32FromErrno(errno));
@@ -360,6 +437,9 @@ class RealFileApi : public FileApi {
       if ((e = ResolveDosPath(*m, newName, dst))) return Fail(e);
       if (src.isRoot || dst.isRoot) return Fail(win::ERROR_ACCESS_DENIED);
       bool folder = S_ISDIR(src.st.st_mode);
+      if (IsLoadedHive(*m, src.host, folder) || (dst.exists && IsLoadedHive(*m, dst.host))) {
+        return Fail(win::ERROR_SHARING_VIOLATION);
+      }
       if (src.volume.letter != dst.volume.letter && (folder || !(flags & win::MOVEFILE_COPY_ALLOWED))) {
         return Fail(win::ERROR_NOT_SAME_DEVICE);
       }
@@ -509,8 +589,12 @@ class RealFileApi : public FileApi {
     if (r.exists) {
       if (creationDisposition == win::CREATE_NEW) return failHandle(win::ERROR_FILE_EXISTS);
       if (r.isRoot || S_ISDIR(r.st.st_mode)) return failHandle(win::ERROR_ACCESS_DENIED);
-      bool readOnly = AttributesOf(r.host, r.st) & win::FILE_ATTRIBUTE_READONLY;
       bool truncates = creationDisposition == win::CREATE_ALWAYS || creationDisposition == win::TRUNCATE_EXISTING;
+      if ((wantRead || wantWrite || wantAppend || truncates || (desiredAccess & win::DELETE)) &&
+          IsLoadedHive(*m, r.host)) {
+        return failHandle(win::ERROR_SHARING_VIOLATION);
+      }
+      bool readOnly = AttributesOf(r.host, r.st) & win::FILE_ATTRIBUTE_READONLY;
       if (readOnly && (wantWrite || wantAppend || truncates)) return failHandle(win::ERROR_ACCESS_DENIED);
     } else if (creationDisposition == win::OPEN_EXISTING || creationDisposition == win::TRUNCATE_EXISTING) {
       return failHandle(win::ERROR_FILE_NOT_FOUND);
@@ -737,6 +821,7 @@ class RealFileApi : public FileApi {
     if (r.exists && (r.isRoot || S_ISDIR(r.st.st_mode) || (AttributesOf(r.host, r.st) & win::FILE_ATTRIBUTE_READONLY))) {
       return Fail(win::ERROR_ACCESS_DENIED), false;
     }
+    if (r.exists && IsLoadedHive(*m, r.host)) return Fail(win::ERROR_SHARING_VIOLATION), false;
     int fd = ::open(r.host.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) return Fail(Win32FromErrno(errno)), false;
     ssize_t n;

@@ -16,6 +16,7 @@
 #include "platform/processes/process_api.h"
 #include "service/startup.h"
 #include "service/startup_access.h"
+#include "service/startup_backup.h"
 
 namespace zv::service {
 namespace {
@@ -121,10 +122,12 @@ class StartupTest : public ::testing::Test {
     // The hold countdown would spin on the virtual clock.
     SetAccessEngineThreads(false);
     controlThreads = 0;
+    SetBackupEngineThreads(false);  // periodic threads would spin on the virtual clock
   }
   void TearDown() override {
     SetControlThreadRoutine(control::ControlInterfaceThread);
     SetAccessEngineThreads(true);
+    SetBackupEngineThreads(true);
     threads_.JoinAll();
     log::SetLevelMask(1);
     channel::SetSharedPortHandle(win::INVALID_HANDLE_VALUE);
@@ -179,7 +182,8 @@ TEST_F(StartupTest, FirstSuccessSleepsOneSecondThenServesAndShutsDown) {
   EXPECT_EQ(clock_.SleptMilliseconds(), 1000u);
   EXPECT_EQ(FilterCalls(), (std::vector<std::wstring>{L"FilterLoad(ZVORX)", L"FilterUnload(ZVORX)"}));
   using P = std::pair<std::wstring, DWORD>;
-  EXPECT_EQ(processes_.adjusted, (std::vector<P>{{L"SeCreateGlobalPrivilege", 2},
+  EXPECT_EQ(processes_.adjusted, (std::vector<P>{{L"SeSecurityPrivilege", 2},  // the backup engine's
+                                                  {L"SeCreateGlobalPrivilege", 2},
                                                   {L"SeLoadDriverPrivilege", 2},
                                                   {L"SeDebugPrivilege", 2},
                                                   {L"SeLoadDriverPrivilege", 0}}));
@@ -189,10 +193,12 @@ TEST_F(StartupTest, FirstSuccessSleepsOneSecondThenServesAndShutsDown) {
   EXPECT_TRUE(processes_.executed.empty());
   threads_.JoinAll();
   EXPECT_EQ(controlThreads.load(), 1);
-  // Start-up set the default mask: only error lines.
+  // Start-up set the default mask: only error lines, and the backup
+  // engine's unfiltered farewell.
   auto lines = debug_.Lines();
-  ASSERT_EQ(lines.size(), 1u);
+  ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find(L"[mxred] ServiceThreadFunc ---- <ERROR> (ERROR:0x801F0013)="), std::wstring::npos);
+  EXPECT_EQ(lines[1], L"backupengine deleted");
 }
 
 TEST_F(StartupTest, AlreadyLoadedDriverIsUnloadedStoppedAndRetried) {

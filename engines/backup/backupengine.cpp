@@ -1,0 +1,206 @@
+// The backup engine's life, dispatch, touched paths, path rules and backup
+// paths (see backupengine.h).
+//
+// Owns: construction, Initialize, Shutdown, OnNotification, IsTouched and
+// MarkTouched, the protect and free path sets, the backup folder and
+// MakeRedirectPathString.
+// Must not: take a second engine mutex while one is held, or log under one.
+#include "engines/backup/backupengine.h"
+
+#include "driver_channel/records.h"
+#include "log/log.h"
+#include "platform/base/debug_output.h"
+#include "platform/base/handles.h"
+#include "platform/base/text.h"
+#include "platform/processes/process_api.h"
+
+namespace zv::engines {
+namespace {
+
+constexpr wchar_t kLongPathPrefix[] = L"\\\\?\\";
+// "\\?\X:" in front of the directory part of a DOS path.
+constexpr std::size_t kDosPrefixUnits = 6;
+
+// Enables one privilege of the process token; false when any step fails.
+bool EnablePrivilege(const wchar_t* name) {
+  auto& processes = platform::Processes::Get();
+  win::HANDLE token = nullptr;
+  if (!processes.OpenProcessToken(processes.GetCurrentProcess(), win::TOKEN_ADJUST_PRIVILEGES | win::TOKEN_QUERY,
+                                  &token)) {
+    return false;
+  }
+  win::TOKEN_PRIVILEGES privileges;
+  bool enabled = false;
+  if (processes.LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = win::SE_PRIVILEGE_ENABLED;
+    enabled = processes.AdjustTokenPrivileges(token, win::FALSE, &privileges, sizeof(privileges), nullptr, nullptr);
+  }
+  platform::CloseHandle(token);
+  return enabled;
+}
+
+// The part of `text` from `from` on; empty when it is shorter.
+std::wstring Tail(const std::wstring& text, std::size_t from) {
+  return from < text.size() ? text.substr(from) : std::wstring();
+}
+
+}  // namespace
+
+std::wstring NormalizeBackupRulePath(std::wstring_view path) {
+  std::wstring key = text::AsciiLowerCopy(path);
+  if (key.empty() || key.back() != L'\\') key += L'\\';
+  if (key.size() < 5 || key[1] == L':') key.insert(0, kLongPathPrefix);
+  return key;
+}
+
+backupengine::backupengine() {
+  SelfProcessId = platform::Processes::Get().GetCurrentProcessId();
+  // Backup folders take the source folder's system access-control list,
+  // which needs this privilege; a failure only shows in those folders.
+  EnablePrivilege(L"SeSecurityPrivilege");
+}
+
+backupengine::~backupengine() { Shutdown(); }
+
+void backupengine::Initialize(bool startThreads) {
+  PathConverter.CompilePathPatterns();
+  {
+    std::lock_guard lock(BackupRootLock);
+    BackupRoot = kDefaultBackupRoot;
+  }
+  SetDeleteLogPath(kDefaultDeleteLogPath);
+  WriterRun = true;
+  GarbageRun = true;
+  if (!startThreads) return;
+  EngineThreads.emplace_back([this] { WriteLogThread(); });
+  EngineThreads.emplace_back([this] { GarbagePidThread(); });
+  EngineThreads.emplace_back([this] { FirstDriverDirectFree(); });
+}
+
+void backupengine::Shutdown() {
+  std::call_once(ShutdownOnce, [this] {
+    EngineWork = 0;
+    CloseDeleteLogs();
+    WriterRun = false;
+    GarbageRun = false;
+    for (auto& thread : EngineThreads) {
+      if (thread.joinable()) thread.join();
+    }
+    platform::OutputDebugStringW(L"backupengine deleted");
+  });
+}
+
+void backupengine::OnNotification(channel::_MXRED_NOTIFICATION* notification, channel::_MXRED_REPLY_MESSAGE* reply) {
+  if (EngineWork.load() == 0 || notification->ProcessId == SelfProcessId) return;
+  switch (notification->Kind) {
+    case channel::kKindImageLoad:
+      ImageNotify(*notification);
+      break;
+    case channel::kKindProcess:
+      ProcessNotify(*notification);
+      break;
+    default:
+      // File opens (3) and renames (4) are decided by the rule and rename
+      // queries, which are not part of this engine yet; other kinds are
+      // not the engine's.
+      break;
+  }
+}
+
+bool backupengine::IsTouched(std::wstring_view path, std::int32_t mask) {
+  std::wstring key = text::AsciiLowerCopy(path);
+  std::lock_guard lock(TouchedLock);
+  auto it = TouchedPaths.find(key);
+  return it != TouchedPaths.end() && (it->second & mask) != 0;
+}
+
+void backupengine::MarkTouched(std::wstring_view path, std::int32_t kind) {
+  std::wstring key = text::AsciiLowerCopy(path);
+  std::lock_guard lock(TouchedLock);
+  TouchedPaths.emplace(std::move(key), kind);
+}
+
+bool backupengine::AddProtectPath(std::wstring_view path) {
+  std::wstring key = NormalizeBackupRulePath(path);
+  std::lock_guard lock(PathRuleLock);
+  ProtectPaths.insert(std::move(key));
+  return true;
+}
+
+bool backupengine::AddFreePath(std::wstring_view path) {
+  std::wstring key = NormalizeBackupRulePath(path);
+  std::lock_guard lock(PathRuleLock);
+  FreePaths.insert(std::move(key));
+  return true;
+}
+
+bool backupengine::SetBackupPath(std::wstring_view path) {
+  std::wstring root(path);
+  if (root.empty() || root.back() != L'\\') root += L'\\';
+  std::lock_guard lock(BackupRootLock);
+  BackupRoot = std::move(root);
+  return true;
+}
+
+std::wstring backupengine::BackupRootCopy() {
+  std::lock_guard lock(BackupRootLock);
+  return BackupRoot;
+}
+
+RedirectPaths backupengine::MakeRedirectPathString(const PathMatch& match) {
+  RedirectPaths out;
+  std::wstring dos;
+  win::HRESULT status = PathConverter.DeviceToDosName(match.Device, dos);
+  if (win::FAILED(status)) {
+    log::LogWrite(1, L"MakeRedirectPathString", L"<ERROR> (ERROR:0x%08x)=myFilterGetDosName(%s)", status,
+                  match.Device);
+    return out;
+  }
+  const std::wstring backupBase = kLongPathPrefix + BackupRootCopy() + dos.substr(0, 1);
+  out.DosPath = kLongPathPrefix + dos + match.Directory + L"\\" + match.Name;
+
+  if (out.DosPath.find(L'~') == std::wstring::npos) {
+    out.BackupFolder = backupBase + match.Directory;
+    out.BackupFile = out.BackupFolder + L"\\" + match.Name;
+    return out;
+  }
+
+  // An 8.3 name: back up under the long names. When the file does not
+  // exist (yet), expand its folder and put the name back.
+  std::wstring longPath;
+  if (ExpandLongPath(out.DosPath, longPath)) {
+    out.DosPath = longPath;
+    out.BackupFile = backupBase + Tail(longPath, kDosPrefixUnits);
+    std::size_t slash = longPath.rfind(L'\\');
+    out.BackupFolder = backupBase;
+    if (slash != std::wstring::npos && slash > kDosPrefixUnits) {
+      out.BackupFolder += longPath.substr(kDosPrefixUnits, slash - kDosPrefixUnits);
+    }
+    return out;
+  }
+  std::wstring parent = out.DosPath.substr(0, out.DosPath.rfind(L'\\'));
+  std::wstring longParent;
+  if (!ExpandLongPath(parent, longParent)) longParent = parent;
+  out.DosPath = longParent + L"\\" + match.Name;
+  out.BackupFolder = backupBase + Tail(longParent, kDosPrefixUnits);
+  out.BackupFile = out.BackupFolder + L"\\" + match.Name;
+  return out;
+}
+
+std::map<std::wstring, std::int32_t> backupengine::TouchedPathsCopy() {
+  std::lock_guard lock(TouchedLock);
+  return TouchedPaths;
+}
+
+std::set<std::wstring> backupengine::ProtectPathsCopy() {
+  std::lock_guard lock(PathRuleLock);
+  return ProtectPaths;
+}
+
+std::set<std::wstring> backupengine::FreePathsCopy() {
+  std::lock_guard lock(PathRuleLock);
+  return FreePaths;
+}
+
+}  // namespace zv::engines
