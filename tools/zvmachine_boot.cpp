@@ -65,8 +65,8 @@ int RunBootCommand(const std::vector<std::string>& args) {
     return Usage("bad boot command");
   }
   BootReport report = BootMachine(*m, uptimeMs);
-  std::printf("ended %zu process(es), left %zu registered host program(s) running\n", report.ended.size(),
-              report.kept.size());
+  std::printf("ended %zu process(es), left %zu registered host program(s) running, logged %zu user(s) off\n",
+              report.ended.size(), report.kept.size(), report.loggedOff.size());
   std::printf("boot time: %lld (%s local), uptime ms: %llu\n", static_cast<long long>(report.time.bootMs / 1000),
               LocalText(report.time.bootMs).c_str(), static_cast<unsigned long long>(uptimeMs));
   return kOk;

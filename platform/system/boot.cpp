@@ -11,6 +11,7 @@
 #include "platform/base/clock.h"
 #include "platform/base/text.h"
 #include "platform/processes/process_table.h"
+#include "platform/registry/hives.h"
 #include "platform/system/wow64.h"
 
 namespace zv::platform {
@@ -162,8 +163,13 @@ BootReport BootMachine(Machine& machine, std::uint64_t uptimeMs) {
     }
     if (EndProcess(machine, row.pid) == EndResult::Ended) report.ended.push_back(row.pid);
   }
-  // Services (stopped) and user hives (unloaded) join here once the machine
-  // has them; see docs/system.md.
+  // Logged-on users' hives are written back and unloaded, as at a shut-down.
+  for (const UserInfo& user : ListUsers(machine)) {
+    if (!user.loggedOn) continue;
+    if (Logoff(machine, user.name) == win::ERROR_SUCCESS) report.loggedOff.push_back(user.name);
+  }
+  // Services would be stopped here once the service control manager keeps
+  // them on the machine; see docs/system.md.
   const double scale = ProgramClock().Scale();
   machine.Write([&](sqlite3* db) {
     MachineTime now = MachineTimeIn(db, scale);

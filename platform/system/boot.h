@@ -52,15 +52,17 @@ std::optional<int> ParseTimeZone(const std::string& text);
 struct BootReport {
   std::vector<win::DWORD> ended;  // machine processes ended
   std::vector<win::DWORD> kept;   // host programs that only registered: left running
+  std::vector<std::wstring> loggedOff;  // users whose hives were written back and unloaded
   MachineTime time;               // after the boot
 };
 
 // Boots the machine: ends every machine process except the idle and system
 // processes, the caller and host programs that only registered themselves
-// (never signalled; only programs the machine started are killed), then
-// sets the boot time so that the uptime is `uptimeMs` now and counts the
-// boot. Services and hives are not there yet to be stopped and unloaded
-// (docs/system.md). Throws MachineError when the database fails.
+// (never signalled; only programs the machine started are killed), logs
+// every logged-on user off (hives written back and unloaded), then sets the
+// boot time so that the uptime is `uptimeMs` now and counts the boot.
+// Services are not kept on the machine yet to be stopped (docs/system.md).
+// Throws MachineError when the database fails.
 BootReport BootMachine(Machine& machine, std::uint64_t uptimeMs);
 
 // True when a host process was started by the machine (its environment

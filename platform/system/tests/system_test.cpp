@@ -1,4 +1,5 @@
 // WOW64 redirection, boots, the machine-wide clock and restart requests.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -19,6 +21,8 @@
 #include "platform/base/text.h"
 #include "platform/processes/process_api.h"
 #include "platform/processes/process_table.h"
+#include "platform/registry/hives.h"
+#include "platform/system/ansi_calls.h"
 #include "platform/system/boot.h"
 #include "platform/system/wow64.h"
 
@@ -236,6 +240,8 @@ class BootTest : public zv::platform::testing::MachineTest {
 
 TEST_F(BootTest, BootEndsWhatTheMachineStartedKeepsRegisteredHostProgramsAndSetsTheUptime) {
   const win::DWORD scenario = AddProcess(*machine_, 4, L"C:\\Windows\\notepad.exe", 1, false);
+  ASSERT_EQ(AddUser(*machine_, L"alice", nullptr), win::ERROR_SUCCESS);
+  ASSERT_EQ(Logon(*machine_, L"alice"), win::ERROR_SUCCESS);
   const pid_t started = StartHelper(true);
   const pid_t registered = StartHelper(false);
   ASSERT_TRUE(WaitForRows(5));  // idle, system, scenario, two helpers
@@ -243,6 +249,10 @@ TEST_F(BootTest, BootEndsWhatTheMachineStartedKeepsRegisteredHostProgramsAndSets
   BootReport report = BootMachine(*machine_, 30000);
   EXPECT_EQ(report.ended.size(), 2u);
   EXPECT_EQ(report.kept.size(), 1u);
+  EXPECT_EQ(report.loggedOff, std::vector<std::wstring>{L"alice"});
+  UserInfo alice;
+  ASSERT_EQ(FindUser(*machine_, L"alice", alice), win::ERROR_SUCCESS);
+  EXPECT_FALSE(alice.loggedOn);
   EXPECT_FALSE(FindProcess(*machine_, scenario));
   for (int i = 0; i < 200 && Alive(started); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(Alive(started));
@@ -343,6 +353,73 @@ TEST(MachineClock, TimeZoneLocalTimeOfAnyInstantAndFileTimes) {
   EXPECT_EQ(UtcMsFromFileTime(LocalFileTime(ft)) - 1709335800250, 540LL * 60000);
   EXPECT_EQ(clock.LocalTime().wHour, 8);
   SetLocalTimeBias(saved);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- File calls the start-up program relies on -----------------------------------
+
+class MachineFilesTest : public zv::platform::testing::MachineTest {};
+
+TEST_F(MachineFilesTest, LinkInAWalkedFolderIsAReparsePointAndOverlongHostPathsFailWith206) {
+  MakeFile(C("Target/inner.txt"), "keep");
+  MakeFile(C("Walk/file.txt"), "x");
+  fs::create_directory_symlink(C("Target"), C("Walk/link"));
+  win::WIN32_FIND_DATAW data;
+  win::HANDLE find = Files::Get().FindFirstFileW(L"C:\\Walk\\*", &data);
+  ASSERT_NE(find, win::INVALID_HANDLE_VALUE);
+  std::map<std::wstring, win::WIN32_FIND_DATAW> seen;
+  do {
+    seen[data.cFileName] = data;
+  } while (Files::Get().FindNextFileW(find, &data));
+  Files::Get().FindClose(find);
+  ASSERT_TRUE(seen.count(L"link"));
+  EXPECT_EQ(seen[L"link"].dwFileAttributes & (win::FILE_ATTRIBUTE_REPARSE_POINT | win::FILE_ATTRIBUTE_DIRECTORY),
+            win::FILE_ATTRIBUTE_REPARSE_POINT | win::FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(seen[L"link"].dwReserved0, 0xA000000Cu);
+  EXPECT_FALSE(seen[L"file.txt"].dwFileAttributes & win::FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_TRUE(Files::Get().GetFileAttributesW(L"C:\\Walk\\link") & win::FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_FALSE(Files::Get().GetFileAttributesW(L"C:\\Target") & win::FILE_ATTRIBUTE_REPARSE_POINT);
+
+  // A verbatim path may have 32767 units, but the host takes 4096 bytes.
+  std::wstring deep = L"\\\\?\\C:";
+  std::string host = C("").string();
+  const std::string part(200, 'd');
+  int dir = ::open(host.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < 22; ++i) {
+    ASSERT_EQ(::mkdirat(dir, part.c_str(), 0755), 0);
+    int next = ::openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY);
+    ::close(dir);
+    dir = next;
+    deep += L"\\" + std::wstring(part.begin(), part.end());
+  }
+  ::close(dir);
+  deep += L"\\x.txt";
+  SetLastError(0);
+  win::HANDLE file = Files::Get().CreateFileW(deep.c_str(), win::GENERIC_WRITE, 0, nullptr, win::CREATE_ALWAYS,
+                                              win::FILE_ATTRIBUTE_NORMAL, nullptr);
+  EXPECT_EQ(file, win::INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), win::ERROR_FILENAME_EXCED_RANGE);
+  // Remove the deep tree without the host's path limit.
+  std::string rm = "rm -rf '" + C("").string() + part + "'";
+  EXPECT_EQ(std::system(rm.c_str()), 0);
+}
+
+TEST_F(MachineFilesTest, AnsiCopyAndSystemFolder) {
+  EnsureSystemFolders(*machine_);
+  MakeFile(C("zv/mxblkurl_x64.sys"), "64");
+  char system[260];
+  ASSERT_EQ(GetSystemDirectoryA(system, sizeof system), 19u);
+  const std::string target = std::string(system) + "\\Drivers\\mxblkurl.sys";
+  ASSERT_TRUE(CopyFileA("C:\\zv\\mxblkurl_x64.sys", target.c_str(), win::FALSE));
+  MakeFile(C("zv/mxblkurl_x64.sys"), "64 new");
+  ASSERT_TRUE(CopyFileA("C:\\zv\\mxblkurl_x64.sys", target.c_str(), win::FALSE));  // overwrites
+  EXPECT_EQ(ReadHost(C("Windows/System32/drivers/mxblkurl.sys")), "64 new");
+  EXPECT_FALSE(CopyFileA("C:\\zv\\mxblkurl_x64.sys", target.c_str(), win::TRUE));
+  EXPECT_EQ(GetLastError(), win::ERROR_FILE_EXISTS);
+  EXPECT_EQ(GetSystemDirectoryA(system, 5), 20u);
 }
 
 }  // namespace
