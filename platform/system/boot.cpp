@@ -86,11 +86,11 @@ std::optional<int> ParseTimeZone(const std::string& text) {
   for (char c : text) {
     if (c != ' ') s.push_back(c);
   }
+  if (s.empty()) return std::nullopt;
   if (s.rfind("UTC", 0) == 0 || s.rfind("GMT", 0) == 0) s.erase(0, 3);
   if (s.empty()) return 0;
   if (s[0] != '+' && s[0] != '-') return std::nullopt;
   const int sign = s[0] == '-' ? -1 : 1;
-  std::string digits;
   std::size_t colon = s.find(':');
   int hours = 0, minutes = 0;
   auto number = [](const std::string& d, int& out) {

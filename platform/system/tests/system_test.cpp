@@ -323,6 +323,7 @@ TEST(MachineClock, TimeZoneLocalTimeOfAnyInstantAndFileTimes) {
   EXPECT_EQ(ParseTimeZone("+0530"), 330);
   EXPECT_EQ(ParseTimeZone("UTC+9"), 540);
   EXPECT_EQ(ParseTimeZone("Tokyo"), std::nullopt);
+  EXPECT_EQ(ParseTimeZone(""), std::nullopt);
   EXPECT_EQ(ParseTimeZone("+25:00"), std::nullopt);
 
   const std::optional<int> saved = LocalTimeBias();
