@@ -34,6 +34,7 @@ const CommandGroup kCommands[] = {
     {"logon", RunLogonCommand},
     {"logoff", RunLogoffCommand},
     {"install", RunInstallCommand}, {"program", RunProgramCommand}, {"window", RunWindowCommand},
+    {"boot", RunBootCommand},
 };
 
 }  // namespace

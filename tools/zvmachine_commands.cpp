@@ -34,6 +34,8 @@ const char kZvmachineUsage[] =
     "  install                         put the suite's and Windows' programs and folders on the machine\n"
     "  program ...                     start programs, list starts and notes (zvmachine program --help)\n"
     "  window ...                      list, open and close top-level windows (zvmachine window --help)\n"
+    "  boot [--uptime S]               boot: end the programs the machine started, uptime S s\n"
+    "  boot show | restarts            boot time, uptime, tick count; restarts asked for\n"
     "\n"
     "exit codes: 0 done, 1 failed, 2 bad usage\n";
 

@@ -3,8 +3,8 @@
 // Owns: the entry point of each command group (one source file per group:
 // zvmachine_volumes.cpp, zvmachine_files.cpp, zvmachine_settings.cpp,
 // zvmachine_processes.cpp, zvmachine_registry.cpp, zvmachine_users.cpp,
-// zvmachine_programs.cpp, zvmachine_windows.cpp) and the output helpers
-// they share. Each group
+// zvmachine_programs.cpp, zvmachine_windows.cpp, zvmachine_boot.cpp) and
+// the output helpers they share. Each group
 // works on Machine::Current(), which main sets from --machine or ZV_MACHINE.
 // Must not: own zvmachine's main (zvmachine.main.cpp: options, the machine
 // root, dispatch and the overall usage text).
@@ -45,5 +45,6 @@ int RunLogoffCommand(const std::vector<std::string>& args);   // logoff NAME
 int RunInstallCommand(const std::vector<std::string>& args);  // install
 int RunProgramCommand(const std::vector<std::string>& args);  // program start | list | notes
 int RunWindowCommand(const std::vector<std::string>& args);   // window list | open | close
+int RunBootCommand(const std::vector<std::string>& args);     // boot [--uptime S] | show | restarts
 
 }  // namespace zv::tools

@@ -7,6 +7,7 @@
 #include <set>
 #include <vector>
 #include <cstdlib>
+#include <limits>
 #include <ctime>
 #include <thread>
 
@@ -23,17 +24,41 @@ void AfterSleep() {
 
 void SetSleepHook(SleepHook hook) { sleepHook.store(hook, std::memory_order_release); }
 
-bool Clock::LocalTm(std::tm& out) {
-  std::int64_t ms = UtcMilliseconds();
-  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  return localtime_r(&seconds, &out) != nullptr;
+namespace {
+
+constexpr int kNoBias = std::numeric_limits<int>::min();
+std::atomic<int> localBias{kNoBias};
+
+// 100 ns units between 1601-01-01 and 1970-01-01.
+constexpr std::int64_t kFileTimeTo1970 = 116444736000000000LL;
+
+std::int64_t FloorDiv(std::int64_t a, std::int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+}  // namespace
+
+void SetLocalTimeBias(std::optional<int> minutesEast) {
+  localBias.store(minutesEast ? *minutesEast : kNoBias, std::memory_order_release);
 }
 
-bool Clock::LocalTime(win::SYSTEMTIME& out) {
+std::optional<int> LocalTimeBias() {
+  int bias = localBias.load(std::memory_order_acquire);
+  if (bias == kNoBias) return std::nullopt;
+  return bias;
+}
+
+bool LocalTmOf(std::int64_t utcMs, std::tm& out) {
+  std::int64_t seconds = FloorDiv(utcMs, 1000);
+  if (std::optional<int> bias = LocalTimeBias()) {
+    std::time_t shifted = static_cast<std::time_t>(seconds + std::int64_t{*bias} * 60);
+    return gmtime_r(&shifted, &out) != nullptr;
+  }
+  std::time_t t = static_cast<std::time_t>(seconds);
+  return localtime_r(&t, &out) != nullptr;
+}
+
+bool LocalTimeOf(std::int64_t utcMs, win::SYSTEMTIME& out) {
   std::tm tm{};
-  std::int64_t ms = UtcMilliseconds();
-  std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-  if (localtime_r(&seconds, &tm) == nullptr) return false;
+  if (!LocalTmOf(utcMs, tm)) return false;
   out.wYear = static_cast<win::WORD>(tm.tm_year + 1900);
   out.wMonth = static_cast<win::WORD>(tm.tm_mon + 1);
   out.wDayOfWeek = static_cast<win::WORD>(tm.tm_wday);
@@ -41,9 +66,45 @@ bool Clock::LocalTime(win::SYSTEMTIME& out) {
   out.wHour = static_cast<win::WORD>(tm.tm_hour);
   out.wMinute = static_cast<win::WORD>(tm.tm_min);
   out.wSecond = static_cast<win::WORD>(tm.tm_sec);
-  out.wMilliseconds = static_cast<win::WORD>(ms % 1000);
+  out.wMilliseconds = static_cast<win::WORD>(utcMs - FloorDiv(utcMs, 1000) * 1000);
   return true;
 }
+
+win::FILETIME FileTimeFromUtcMs(std::int64_t utcMs) {
+  std::uint64_t units = static_cast<std::uint64_t>(utcMs * 10000 + kFileTimeTo1970);
+  win::FILETIME ft;
+  ft.dwLowDateTime = static_cast<win::DWORD>(units);
+  ft.dwHighDateTime = static_cast<win::DWORD>(units >> 32);
+  return ft;
+}
+
+std::int64_t UtcMsFromFileTime(const win::FILETIME& ft) {
+  std::int64_t units = static_cast<std::int64_t>((std::uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime);
+  return FloorDiv(units - kFileTimeTo1970, 10000);
+}
+
+win::FILETIME LocalFileTime(const win::FILETIME& utc) {
+  std::int64_t ms = UtcMsFromFileTime(utc);
+  std::int64_t biasMs = 0;
+  if (std::optional<int> bias = LocalTimeBias()) {
+    biasMs = std::int64_t{*bias} * 60000;
+  } else {
+    std::tm tm{};
+    std::time_t t = static_cast<std::time_t>(FloorDiv(ms, 1000));
+    if (localtime_r(&t, &tm) != nullptr) biasMs = std::int64_t{tm.tm_gmtoff} * 1000;
+  }
+  // Keep the sub-millisecond units of the original.
+  std::uint64_t units = (std::uint64_t{utc.dwHighDateTime} << 32) | utc.dwLowDateTime;
+  units += static_cast<std::uint64_t>(biasMs * 10000);
+  win::FILETIME ft;
+  ft.dwLowDateTime = static_cast<win::DWORD>(units);
+  ft.dwHighDateTime = static_cast<win::DWORD>(units >> 32);
+  return ft;
+}
+
+bool Clock::LocalTm(std::tm& out) { return LocalTmOf(UtcMilliseconds(), out); }
+
+bool Clock::LocalTime(win::SYSTEMTIME& out) { return LocalTimeOf(UtcMilliseconds(), out); }
 
 win::SYSTEMTIME Clock::LocalTime() {
   win::SYSTEMTIME st;
@@ -51,19 +112,38 @@ win::SYSTEMTIME Clock::LocalTime() {
   return st;
 }
 
+win::FILETIME Clock::SystemTimeAsFileTime() { return FileTimeFromUtcMs(UtcMilliseconds()); }
+
 // ---- RealClock ----------------------------------------------------------------
+
+namespace {
+
+std::int64_t HostUtcMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
 
 RealClock::RealClock(double scale)
     : scale_(scale > 0 ? scale : 1.0),
-      start_(std::chrono::steady_clock::now()),
-      startUtcMs_(std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count()) {}
+      origin_(new Origin{std::chrono::steady_clock::now(), HostUtcMs(), 0, false}) {}
 
-double RealClock::Elapsed() const {
-  auto real = std::chrono::steady_clock::now() - start_;
+RealClock::~RealClock() { delete origin_.load(); }
+
+double RealClock::Elapsed(const Origin& o) const {
+  auto real = std::chrono::steady_clock::now() - o.start;
   return std::chrono::duration<double, std::milli>(real).count() * scale_;
 }
+
+void RealClock::Anchor(std::int64_t utcMs, std::uint64_t tickMs) {
+  auto fresh = std::make_unique<const Origin>(Origin{std::chrono::steady_clock::now(), utcMs, tickMs, true});
+  const Origin* old = origin_.exchange(fresh.release(), std::memory_order_acq_rel);
+  std::lock_guard lock(retiredMutex_);
+  retired_.emplace_back(old);
+}
+
+bool RealClock::Anchored() const { return origin_.load(std::memory_order_acquire)->anchored; }
 
 void RealClock::Sleep(win::DWORD milliseconds) {
   if (milliseconds == 0) {
@@ -74,18 +154,20 @@ void RealClock::Sleep(win::DWORD milliseconds) {
   AfterSleep();
 }
 
-std::uint64_t RealClock::TickCount64() { return static_cast<std::uint64_t>(Elapsed()); }
-
-std::int64_t RealClock::UtcMilliseconds() {
-  if (scale_ == 1.0) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-  }
-  return startUtcMs_ + static_cast<std::int64_t>(Elapsed());
+std::uint64_t RealClock::TickCount64() {
+  const Origin* o = origin_.load(std::memory_order_acquire);
+  return o->tickMs + static_cast<std::uint64_t>(Elapsed(*o));
 }
 
-std::int64_t RealClock::UtcSeconds() { return UtcMilliseconds() / 1000; }
+std::int64_t RealClock::UtcMilliseconds() {
+  const Origin* o = origin_.load(std::memory_order_acquire);
+  // Unanchored at real speed the host's wall clock is the answer (it follows
+  // the host's own corrections).
+  if (!o->anchored && scale_ == 1.0) return HostUtcMs();
+  return o->utcMs + static_cast<std::int64_t>(Elapsed(*o));
+}
+
+std::int64_t RealClock::UtcSeconds() { return FloorDiv(UtcMilliseconds(), 1000); }
 
 std::chrono::nanoseconds RealClock::RealWaitFor(win::DWORD milliseconds) {
   return std::chrono::nanoseconds(static_cast<std::int64_t>(milliseconds * 1e6 / scale_));
@@ -280,7 +362,7 @@ void SteppedClock::Release() {
 
 namespace {
 
-Clock& DefaultClock() {
+RealClock& DefaultClock() {
   static RealClock* clock = [] {
     double scale = 1.0;
     if (const char* v = std::getenv("ZV_TIME_SCALE")) {
@@ -296,6 +378,8 @@ Clock& DefaultClock() {
 std::atomic<Clock*> currentOverride{nullptr};
 
 }  // namespace
+
+RealClock& ProgramClock() { return DefaultClock(); }
 
 Clock& CurrentClock() {
   Clock* c = currentOverride.load(std::memory_order_acquire);

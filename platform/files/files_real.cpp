@@ -37,6 +37,9 @@
 namespace zv::platform {
 namespace {
 
+// The reparse tag of a symbolic link (what a host link is on the machine).
+constexpr win::DWORD kReparseTagSymlink = 0xA000000C;
+
 using win::BOOL;
 using win::DWORD;
 
@@ -292,7 +295,12 @@ class RealFileApi : public FileApi {
     DWORD e = ResolveDosPath(*m, path, r);
     if (!e && !r.exists) e = win::ERROR_FILE_NOT_FOUND;
     if (e) return Fail(e), win::INVALID_FILE_ATTRIBUTES;
-    return AttributesOf(r.host, r.st);
+    DWORD attributes = AttributesOf(r.host, r.st);
+    struct stat leaf;
+    if (!r.isRoot && ::lstat((r.parentHost + "/" + r.leafHostName).c_str(), &leaf) == 0 && S_ISLNK(leaf.st_mode)) {
+      attributes = (attributes & ~win::FILE_ATTRIBUTE_NORMAL) | win::FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    return attributes;
   }
 
   BOOL SetFileAttributesW(const win::WCHAR* path, DWORD attributes) override {
@@ -781,8 +789,14 @@ class RealFileApi : public FileApi {
           child.prefix = L"\\\\?\\";
           child.trailingSeparator = false;
           if (ResolveDosPath(*m, child.Text(), linked) || !linked.exists) continue;
-          st = linked.st;
-          host = linked.host;
+          // Reported as the reparse point it is, so that a walk does not
+          // descend through it (a tree deletion would empty the target).
+          win::WIN32_FIND_DATAW link = FindData(wide, alias, linked.host, linked.st);
+          link.dwFileAttributes = (link.dwFileAttributes & ~win::FILE_ATTRIBUTE_NORMAL) |
+                                  win::FILE_ATTRIBUTE_REPARSE_POINT;
+          link.dwReserved0 = kReparseTagSymlink;
+          found.emplace_back(text::AsciiUpperCopy(wide), link);
+          continue;
         }
         found.emplace_back(text::AsciiUpperCopy(wide), FindData(wide, alias, host, st));
       }
