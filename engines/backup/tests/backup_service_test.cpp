@@ -64,6 +64,10 @@ class BackupServiceTest : public suite::testing::ScratchMachineTest {
       ::waitpid(pid, nullptr, 0);
     }
     ScratchMachineTest::TearDown();
+    // The scratch machine stays exported; the in-process tests of this
+    // program expect no machine once theirs is gone.
+    ::unsetenv("ZV_MACHINE");
+    ::unsetenv("ZV_TIME_SCALE");
   }
 
   pid_t Spawn(const std::string& name, const std::string& file, std::vector<std::string> args) {
@@ -251,6 +255,10 @@ TEST_F(BackupServiceTest, OpensAndRenamesInProtectedFolders) {
   std::string err = Err("zvorx");
   EXPECT_EQ(Count(err, "BackupS = \\\\?\\C:\\Prot\\doc.txt result= 0"), 1) << err;
   EXPECT_EQ(Count(err, "BackupS = \\\\?\\C:\\Prot\\doc.txt result="), 1);
+  // The second and third writes and the second open of the new file.
+  EXPECT_EQ(Count(err, "QueryRuleResult 3\r\n"), 3);
+  // An unreadable name is a failed copy, not a new file.
+  EXPECT_EQ(Count(err, "BackupS = \\\\?\\C:\\Prot\\bad*name.txt result= 123"), 1);
   EXPECT_EQ(Count(err, "[QueryRename] exist Folder \\\\?\\C:\\Prot\\OldDir"), 1);
   EXPECT_EQ(Count(err, "[QueryRename] success !! BackupFile= \\\\?\\C:\\Prot\\target.txt"), 1);
   EXPECT_EQ(Count(err, "relative or empty component ignored"), 7) << err;
