@@ -12,6 +12,7 @@
 #include "platform/base/debug_output.h"
 #include "platform/base/handles.h"
 #include "platform/base/text.h"
+#include "platform/files/file_api.h"
 #include "platform/processes/process_api.h"
 
 namespace zv::engines {
@@ -40,6 +41,14 @@ bool EnablePrivilege(const wchar_t* name) {
   return enabled;
 }
 
+// Whether the process enabled "SeSecurityPrivilege" (only this engine
+// enables it in zvorx; nothing there disables it again).
+std::atomic<bool> securityPrivilegeEnabled{false};
+
+bool SecurityPrivilegeHeld(const wchar_t* privilege) {
+  return securityPrivilegeEnabled.load() && std::wstring_view(privilege) == L"SeSecurityPrivilege";
+}
+
 // The part of `text` from `from` on; empty when it is shorter.
 std::wstring Tail(const std::wstring& text, std::size_t from) {
   return from < text.size() ? text.substr(from) : std::wstring();
@@ -57,8 +66,12 @@ std::wstring NormalizeBackupRulePath(std::wstring_view path) {
 backupengine::backupengine() {
   SelfProcessId = platform::Processes::Get().GetCurrentProcessId();
   // Backup folders take the source folder's system access-control list,
-  // which needs this privilege; a failure only shows in those folders.
-  EnablePrivilege(L"SeSecurityPrivilege");
+  // which needs this privilege; without it they get default security. The
+  // file calls learn of it here (the token lives above them).
+  if (EnablePrivilege(L"SeSecurityPrivilege")) {
+    securityPrivilegeEnabled = true;
+    platform::SetPrivilegeHeldTest(&SecurityPrivilegeHeld);
+  }
 }
 
 backupengine::~backupengine() { Shutdown(); }
@@ -100,10 +113,16 @@ void backupengine::OnNotification(channel::_MXRED_NOTIFICATION* notification, ch
     case channel::kKindProcess:
       ProcessNotify(*notification);
       break;
+    case channel::kKindFileOpen: {
+      std::uint32_t result = QueryRule(*notification, *reply);
+      log::LogWrite(128, L"BE", L"QueryRuleResult %d", result);
+      break;
+    }
+    case channel::kKindRename:
+      QueryRename(*notification, *reply);
+      break;
     default:
-      // File opens (3) and renames (4) are decided by the rule and rename
-      // queries, which are not part of this engine yet; other kinds are
-      // not the engine's.
+      // Other kinds are not the engine's.
       break;
   }
 }

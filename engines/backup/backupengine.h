@@ -69,6 +69,19 @@ struct BackupSnapshotEntry {
 // rejected for its length.
 std::wstring NormalizeBackupRulePath(std::wstring_view path);
 
+// Backup file and folder of a rename target \\?\X:\dir\name under the
+// backup root; both empty when the target holds no backslash or the root is
+// empty.
+struct RenameBackupPaths {
+  std::wstring BackupFile;
+  std::wstring BackupFolder;
+};
+RenameBackupPaths MakeRenameBackupPath(const std::wstring& target, const std::wstring& backupRoot);
+
+// Whether the directory part and last component of a matched path hold a
+// ".", ".." or empty component (such paths are not parsed any further).
+bool HasRelativeOrEmptyComponent(const std::wstring& directory, const std::wstring& name);
+
 // The paths MakeRedirectPathString builds from one device-path match.
 struct RedirectPaths {
   std::wstring DosPath;       // \\?\C:\dir\name, 8.3 names expanded
@@ -95,7 +108,8 @@ class backupengine {
   // The object stays usable for handlers that are still running.
   void Shutdown();
 
-  // NotificationSignal slot: image loads and process starts and ends.
+  // NotificationSignal slot: image loads, process starts and ends, file
+  // opens and renames.
   void OnNotification(channel::_MXRED_NOTIFICATION* notification, channel::_MXRED_REPLY_MESSAGE* reply);
   // CommandSignalI and CommandSignalS slots; the engine key is not used.
   int OnCommandInt(int key, const std::wstring command, int value);
@@ -136,6 +150,27 @@ class backupengine {
   // that could not be taken.
   std::vector<BackupSnapshotEntry> TakeProcessSnapshot(SnapshotFill fill, bool* taken = nullptr);
 
+  // File opens (kind 3): backs a protected file up before its first change,
+  // mirrors a protected folder about to be deleted, records new files and
+  // folders. Never changes the reply. Returns the decision code (logged).
+  std::uint32_t QueryRule(const channel::_MXRED_NOTIFICATION& notification, const channel::_MXRED_REPLY_MESSAGE& reply);
+  // A protected folder: mirror before deletion, record when created.
+  std::uint32_t QueryRuleDir(const std::wstring& dosPath, const std::wstring& backupFile, bool create,
+                             win::DWORD access, win::DWORD processId);
+  // Renames (kind 4): backs up a replaced protected file, records what comes
+  // into a protected path, denies moving an existing protected folder.
+  std::uint32_t QueryRename(const channel::_MXRED_NOTIFICATION& notification, channel::_MXRED_REPLY_MESSAGE& reply);
+
+  // The longest containing protect entry against the longest containing free
+  // entry; the protect entry must be strictly longer.
+  bool IsProtectedPath(std::wstring_view dosPath);
+  // 0 copied; 2 the source does not exist; otherwise the Win32 error (80
+  // when the backup exists already: it is never overwritten).
+  win::DWORD BackupCopy(const std::wstring& source, const std::wstring& backupFile, const std::wstring& backupFolder);
+  // Creates `newFolder` and its missing parents with the group and access
+  // lists of `source` (keepFull) or of its parent folder.
+  void BECreateDirecotry(const std::wstring& source, const std::wstring& newFolder, bool keepFull);
+
   // Touched paths, keyed by the lower-case DOS path; the first kind stays.
   bool IsTouched(std::wstring_view path, std::int32_t mask);
   void MarkTouched(std::wstring_view path, std::int32_t kind);
@@ -172,6 +207,9 @@ class backupengine {
   std::pair<std::size_t, std::size_t> PendingLineCounts();
 
  private:
+  void RecordNewFile(win::DWORD processId, const std::wstring& path);
+  void RecordNewFolder(win::DWORD processId, const std::wstring& path);
+
   void WriteLogThread();
   void GarbagePidThread();
   void FirstDriverDirectFree();

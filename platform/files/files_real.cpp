@@ -116,7 +116,14 @@ win::FILETIME ToFileTime(const struct timespec& t) {
 }
 
 bool ApplySecurity(const std::string& host, const SecurityDescriptor& s, bool folder) {
-  if (::chown(host.c_str(), s.owner, s.group) != 0 && errno != EPERM) return false;
+  // Parts the descriptor does not hold stay as the creator made them.
+  uid_t owner = (s.parts & OWNER_SECURITY_INFORMATION) ? static_cast<uid_t>(s.owner) : static_cast<uid_t>(-1);
+  gid_t group = (s.parts & GROUP_SECURITY_INFORMATION) ? static_cast<gid_t>(s.group) : static_cast<gid_t>(-1);
+  if ((owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) && ::chown(host.c_str(), owner, group) != 0 &&
+      errno != EPERM) {
+    return false;
+  }
+  if (!(s.parts & DACL_SECURITY_INFORMATION)) return true;
   if (::chmod(host.c_str(), s.mode & 07777) != 0) return false;
   if (!s.accessAcl.empty()) {
     if (acl_t acl = acl_from_text(s.accessAcl.c_str())) {
@@ -520,6 +527,30 @@ class RealFileApi : public FileApi {
     return static_cast<int>(win::ERROR_SUCCESS);
   }
 
+  BOOL GetFileSecurityW(const win::WCHAR* path, SECURITY_INFORMATION requested, void* descriptor, DWORD length,
+                        DWORD* needed) override {
+    if (!needed) return Fail(win::ERROR_NOACCESS);
+    if ((requested & SACL_SECURITY_INFORMATION) && !PrivilegeHeld(L"SeSecurityPrivilege")) {
+      return Fail(win::ERROR_PRIVILEGE_NOT_HELD);
+    }
+    SecurityDescriptor s;
+    if (!GetFileSecurityW(path, &s)) return win::FALSE;
+    s.parts = requested & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+                           SACL_SECURITY_INFORMATION);
+    if (!(s.parts & OWNER_SECURITY_INFORMATION)) s.owner = 0;
+    if (!(s.parts & GROUP_SECURITY_INFORMATION)) s.group = 0;
+    if (!(s.parts & DACL_SECURITY_INFORMATION)) {
+      s.mode = 0;
+      s.accessAcl.clear();
+      s.defaultAcl.clear();
+    }
+    std::string bytes = SerializeSecurityDescriptor(s);
+    *needed = static_cast<DWORD>(bytes.size());
+    if (!descriptor || length < bytes.size()) return Fail(win::ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(descriptor, bytes.data(), bytes.size());
+    return win::TRUE;
+  }
+
   BOOL GetFileSecurityW(const win::WCHAR* path, SecurityDescriptor* out) override {
     auto m = CurrentMachine();
     if (!m) return Fail(win::ERROR_NOT_READY);
@@ -916,6 +947,62 @@ class RealFileApi : public FileApi {
 };
 
 }  // namespace
+
+namespace {
+
+// Self-relative descriptor bytes: "ZVSD", then parts, owner, group, mode and
+// the two ACL text lengths as 32-bit little-endian numbers, then the texts.
+constexpr char kDescriptorMagic[4] = {'Z', 'V', 'S', 'D'};
+constexpr std::size_t kDescriptorHeader = 4 + 6 * 4;
+
+void PutU32(std::string& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+std::uint32_t GetU32(const unsigned char* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+std::atomic<PrivilegeHeldTest> privilegeTest{nullptr};
+
+}  // namespace
+
+std::string SerializeSecurityDescriptor(const SecurityDescriptor& d) {
+  std::string out(kDescriptorMagic, sizeof kDescriptorMagic);
+  PutU32(out, d.parts);
+  PutU32(out, d.owner);
+  PutU32(out, d.group);
+  PutU32(out, d.mode);
+  PutU32(out, static_cast<std::uint32_t>(d.accessAcl.size()));
+  PutU32(out, static_cast<std::uint32_t>(d.defaultAcl.size()));
+  out += d.accessAcl;
+  out += d.defaultAcl;
+  return out;
+}
+
+bool ParseSecurityDescriptor(const void* bytes, DWORD size, SecurityDescriptor& out) {
+  const auto* p = static_cast<const unsigned char*>(bytes);
+  if (!p || size < kDescriptorHeader || std::memcmp(p, kDescriptorMagic, sizeof kDescriptorMagic) != 0) return false;
+  std::uint64_t accessLength = GetU32(p + 20), defaultLength = GetU32(p + 24);
+  if (kDescriptorHeader + accessLength + defaultLength > size) return false;
+  SecurityDescriptor d;
+  d.parts = GetU32(p + 4);
+  d.owner = GetU32(p + 8);
+  d.group = GetU32(p + 12);
+  d.mode = GetU32(p + 16);
+  const char* texts = reinterpret_cast<const char*>(p + kDescriptorHeader);
+  d.accessAcl.assign(texts, accessLength);
+  d.defaultAcl.assign(texts + accessLength, defaultLength);
+  out = std::move(d);
+  return true;
+}
+
+void SetPrivilegeHeldTest(PrivilegeHeldTest test) { privilegeTest.store(test); }
+
+bool PrivilegeHeld(const wchar_t* privilege) {
+  PrivilegeHeldTest test = privilegeTest.load();
+  return test && test(privilege);
+}
 
 template <>
 FileApi& Api<FileApi>::Default() {

@@ -43,6 +43,8 @@ class MockFileApi : public platform::FileApi {
   MOCK_METHOD(BOOL, MoveFileExW, (const WCHAR*, const WCHAR*, DWORD), (override));
   MOCK_METHOD(int, SHCreateDirectoryExW, (HWND, const WCHAR*, const SecurityDescriptor*), (override));
   MOCK_METHOD(BOOL, GetFileSecurityW, (const WCHAR*, SecurityDescriptor*), (override));
+  MOCK_METHOD(BOOL, GetFileSecurityW, (const WCHAR*, platform::SECURITY_INFORMATION, void*, DWORD, DWORD*),
+              (override));
   MOCK_METHOD(DWORD, GetLongPathNameW, (const WCHAR*, WCHAR*, DWORD), (override));
   MOCK_METHOD(DWORD, GetShortPathNameW, (const WCHAR*, WCHAR*, DWORD), (override));
   MOCK_METHOD(HANDLE, CreateFileW, (const WCHAR*, DWORD, DWORD, const void*, DWORD, DWORD, HANDLE), (override));

@@ -165,6 +165,9 @@ class MemoryFiles : public FileApi {
     return static_cast<int>(win::ERROR_NOT_SUPPORTED);
   }
   win::BOOL GetFileSecurityW(const win::WCHAR*, SecurityDescriptor*) override { return Unsupported(); }
+  win::BOOL GetFileSecurityW(const win::WCHAR*, SECURITY_INFORMATION, void*, win::DWORD, win::DWORD*) override {
+    return Unsupported();
+  }
   win::DWORD GetLongPathNameW(const win::WCHAR*, win::WCHAR*, win::DWORD) override { return Unsupported(); }
   win::DWORD GetShortPathNameW(const win::WCHAR*, win::WCHAR*, win::DWORD) override { return Unsupported(); }
   win::HANDLE FindFirstFileW(const win::WCHAR*, win::WIN32_FIND_DATAW*) override {

@@ -149,6 +149,50 @@ TEST_F(Files_, CopyFailIfExistsKeepsTheFirstVersion) {
   EXPECT_EQ(ReadHost(C("bk/a.txt")), "second");
 }
 
+TEST_F(Files_, SecuritySelectorSizeAndSystemList) {
+  fs::create_directories(C("Secure"));
+  ASSERT_EQ(::chown(C("Secure").c_str(), 1234, 5678), 0);
+  ASSERT_EQ(::chmod(C("Secure").c_str(), 0750), 0);
+  constexpr SECURITY_INFORMATION kGroupAndLists =
+      GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+
+  // The system list needs "SeSecurityPrivilege" held.
+  win::DWORD needed = 0;
+  SetPrivilegeHeldTest(nullptr);
+  EXPECT_FALSE(api.GetFileSecurityW(L"C:\\secure", kGroupAndLists, nullptr, 0, &needed));
+  EXPECT_EQ(GetLastError(), win::ERROR_PRIVILEGE_NOT_HELD);
+  SetPrivilegeHeldTest([](const wchar_t* name) { return std::wstring_view(name) == L"SeSecurityPrivilege"; });
+
+  // Size first, then a buffer of that size; a short one is refused.
+  EXPECT_FALSE(api.GetFileSecurityW(L"C:\\secure", kGroupAndLists, nullptr, 0, &needed));
+  EXPECT_EQ(GetLastError(), win::ERROR_INSUFFICIENT_BUFFER);
+  ASSERT_GT(needed, 0u);
+  std::vector<unsigned char> buffer(needed);
+  win::DWORD again = 0;
+  EXPECT_FALSE(api.GetFileSecurityW(L"C:\\secure", kGroupAndLists, buffer.data(), needed - 1, &again));
+  EXPECT_EQ(again, needed);
+  ASSERT_TRUE(api.GetFileSecurityW(L"C:\\secure", kGroupAndLists, buffer.data(), needed, &again));
+  SecurityDescriptor sd;
+  ASSERT_TRUE(ParseSecurityDescriptor(buffer.data(), needed, sd));
+  EXPECT_EQ(sd.parts, kGroupAndLists);
+  EXPECT_EQ(sd.owner, 0u);
+  EXPECT_EQ(sd.group, 5678u);
+  EXPECT_EQ(sd.mode, 0750u);
+  EXPECT_FALSE(ParseSecurityDescriptor(buffer.data(), needed - 1, sd));
+  EXPECT_FALSE(api.GetFileSecurityW(L"C:\\missing", kGroupAndLists, buffer.data(), needed, &again));
+  EXPECT_EQ(GetLastError(), win::ERROR_FILE_NOT_FOUND);
+
+  // A folder made from it: group and access lists carried, owned by its creator.
+  ASSERT_TRUE(ParseSecurityDescriptor(buffer.data(), needed, sd));
+  EXPECT_EQ(api.SHCreateDirectoryExW(nullptr, L"C:\\made\\inner", &sd), 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(C("made/inner").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_EQ(st.st_gid, 5678u);
+  EXPECT_EQ(st.st_mode & 07777, 0750u);
+  SetPrivilegeHeldTest(nullptr);
+}
+
 TEST_F(Files_, FolderTreeCarriesSecurity) {
   fs::create_directories(C("Secure"));
   ASSERT_EQ(::chown(C("Secure").c_str(), 1234, 5678), 0);
