@@ -277,6 +277,10 @@ int Wow64FileApi::SHCreateDirectoryExW(win::HWND window, const win::WCHAR* path,
 win::BOOL Wow64FileApi::GetFileSecurityW(const win::WCHAR* path, SecurityDescriptor* out) {
   return inner_.GetFileSecurityW(ZV_PATH(path), out);
 }
+win::BOOL Wow64FileApi::GetFileSecurityW(const win::WCHAR* path, SECURITY_INFORMATION requested, void* descriptor,
+                                         win::DWORD length, win::DWORD* needed) {
+  return inner_.GetFileSecurityW(ZV_PATH(path), requested, descriptor, length, needed);
+}
 win::DWORD Wow64FileApi::GetLongPathNameW(const win::WCHAR* shortPath, win::WCHAR* longPath, win::DWORD units) {
   // The name given comes back: only where it is looked up is redirected.
   return inner_.GetLongPathNameW(shortPath, longPath, units);

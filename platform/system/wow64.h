@@ -87,6 +87,8 @@ class Wow64FileApi : public FileApi {
   win::BOOL MoveFileExW(const win::WCHAR* existing, const win::WCHAR* newName, win::DWORD flags) override;
   int SHCreateDirectoryExW(win::HWND window, const win::WCHAR* path, const SecurityDescriptor* security) override;
   win::BOOL GetFileSecurityW(const win::WCHAR* path, SecurityDescriptor* out) override;
+  win::BOOL GetFileSecurityW(const win::WCHAR* path, SECURITY_INFORMATION requested, void* descriptor,
+                             win::DWORD length, win::DWORD* needed) override;
   win::DWORD GetLongPathNameW(const win::WCHAR* shortPath, win::WCHAR* longPath, win::DWORD units) override;
   win::DWORD GetShortPathNameW(const win::WCHAR* longPath, win::WCHAR* shortPath, win::DWORD units) override;
   win::HANDLE CreateFileW(const win::WCHAR* path, win::DWORD desiredAccess, win::DWORD shareMode,

@@ -207,7 +207,9 @@ TEST_F(Files_, FolderTreeCarriesSecurity) {
   EXPECT_EQ(sd.owner, 1234u);
   EXPECT_EQ(sd.group, 5678u);
   EXPECT_EQ(sd.mode, 0750u);
-  if (haveAcl) EXPECT_NE(sd.accessAcl.find("4321"), std::string::npos) << sd.accessAcl;
+  if (haveAcl) {
+    EXPECT_NE(sd.accessAcl.find("4321"), std::string::npos) << sd.accessAcl;
+  }
 
   EXPECT_EQ(api.SHCreateDirectoryExW(nullptr, L"\\\\?\\c:\\qd\\r\\C\\Users\\a", &sd), 0);
   for (const char* p : {"qd", "qd/r", "qd/r/C", "qd/r/C/Users", "qd/r/C/Users/a"}) {

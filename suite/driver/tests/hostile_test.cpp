@@ -114,8 +114,10 @@ TEST_F(DriverTest, CallsToAStoppedDaemonGiveUpWithinTheirBound) {
             3000);
   EXPECT_EQ(hr, kTimedOut);
   // Running again, it answers and unloads (with room for a slow machine).
-  machine_->SetSetting("driver.CallTimeoutMs", "20000");
+  // The setting is written only once it runs: stopped inside a write of
+  // machine.db, the daemon would hold the database's write lock.
   ASSERT_EQ(::kill(pid, SIGCONT), 0);
+  machine_->SetSetting("driver.CallTimeoutMs", "20000");
   ASSERT_TRUE(DriverControl().Status());
   EXPECT_EQ(client.Command(2, 1), win::S_OK);
   client.Close();
