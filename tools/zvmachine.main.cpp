@@ -33,6 +33,7 @@ const CommandGroup kCommands[] = {
     {"user", RunUserCommand},
     {"logon", RunLogonCommand},
     {"logoff", RunLogoffCommand},
+    {"service", RunServiceCommand},
 };
 
 }  // namespace

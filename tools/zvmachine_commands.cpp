@@ -31,6 +31,7 @@ const char kZvmachineUsage[] =
     "  user add NAME | user list       users: profile folder, hive files, ProfileList entry\n"
     "  logon NAME                      load the user's hives as HKU\\<SID> and HKU\\<SID>_Classes\n"
     "  logoff NAME                     write the user's hives back to their files and unload them\n"
+    "  service list | status NAME      services: state, image; the block drivers' decoded settings\n"
     "\n"
     "exit codes: 0 done, 1 failed, 2 bad usage\n";
 

@@ -2,7 +2,8 @@
 //
 // Owns: the entry point of each command group (one source file per group:
 // zvmachine_volumes.cpp, zvmachine_files.cpp, zvmachine_settings.cpp,
-// zvmachine_processes.cpp, zvmachine_registry.cpp, zvmachine_users.cpp) and
+// zvmachine_processes.cpp, zvmachine_registry.cpp, zvmachine_users.cpp,
+// zvmachine_services.cpp) and
 // the output helpers they share. Each group
 // works on Machine::Current(), which main sets from --machine or ZV_MACHINE.
 // Must not: own zvmachine's main (zvmachine.main.cpp: options, the machine
@@ -41,5 +42,6 @@ int RunRegCommand(const std::vector<std::string>& args);      // reg query | set
 int RunUserCommand(const std::vector<std::string>& args);     // user add | list
 int RunLogonCommand(const std::vector<std::string>& args);    // logon NAME
 int RunLogoffCommand(const std::vector<std::string>& args);   // logoff NAME
+int RunServiceCommand(const std::vector<std::string>& args);  // service list | status NAME
 
 }  // namespace zv::tools

@@ -176,8 +176,10 @@ std::wstring DriverImageDosPath(const std::wstring& imagePath) {
 win::DWORD LoadDriverStandIn(Machine& machine, const std::wstring& service, const std::wstring& imagePath,
                              std::string& report) {
   ResolvedPath resolved;
-  if (win::DWORD e = ResolveDosPath(machine, DriverImageDosPath(imagePath), resolved)) return e;
-  if (!resolved.exists) return win::ERROR_FILE_NOT_FOUND;
+  // A missing folder on the way is a missing image too.
+  win::DWORD e = ResolveDosPath(machine, DriverImageDosPath(imagePath), resolved);
+  if (e == win::ERROR_PATH_NOT_FOUND || (!e && !resolved.exists)) return win::ERROR_FILE_NOT_FOUND;
+  if (e) return e;
   if (!S_ISREG(resolved.st.st_mode)) return kBadExeFormat;
   std::ifstream in(resolved.host, std::ios::binary);
   std::string content(kMaxImageBytes, '\0');

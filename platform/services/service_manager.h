@@ -61,7 +61,7 @@ std::wstring DriverImageDosPath(const std::wstring& imagePath);
 // folder), which is run as "<stand-in> load <service>" with ZV_MACHINE set
 // to this machine. Its standard output becomes the report; its exit code is
 // the answer (0: loaded). Errors: those of the path, ERROR_FILE_NOT_FOUND
-// for a missing image, 193 for an image that is not a program file, 216
+// for a missing image (or folder on its way), 193 for an image that is not a program file, 216
 // when the stand-in is not there, 1067 when it dies.
 win::DWORD LoadDriverStandIn(Machine& machine, const std::wstring& service, const std::wstring& imagePath,
                              std::string& report);
