@@ -4,8 +4,11 @@
 // running).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/base/clock.h"
 #include "platform/base/handles.h"
@@ -178,6 +181,34 @@ TEST_F(BlockDriverTest, DeletedWhileRunningGoesWhenStopped) {
   EXPECT_FALSE(FindService(*machine_, kUrlDriver));
   EXPECT_EQ(Scm().OpenServiceW(manager_, kUrlDriver, win::SERVICE_ALL_ACCESS), nullptr);
   EXPECT_EQ(GetLastError(), win::ERROR_SERVICE_DOES_NOT_EXIST);
+  Scm().CloseServiceHandle(url);
+}
+
+// Several threads (each with its own handle, as separate programs would
+// have) start one driver: it is loaded once, the others hear 1056.
+TEST_F(BlockDriverTest, ConcurrentStartsLoadOnce) {
+  win::SC_HANDLE url = Install("mxblkurl");
+  ASSERT_NE(url, nullptr);
+  std::atomic<int> started{0}, already{0}, other{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&] {
+      win::SC_HANDLE h = Scm().OpenServiceW(manager_, kUrlDriver, win::SERVICE_START);
+      if (Scm().StartServiceW(h, 0, nullptr)) {
+        ++started;
+      } else if (GetLastError() == win::ERROR_SERVICE_ALREADY_RUNNING) {
+        ++already;
+      } else {
+        ++other;
+      }
+      Scm().CloseServiceHandle(h);
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(started.load(), 1);
+  EXPECT_EQ(already.load(), 3);
+  EXPECT_EQ(other.load(), 0);
+  EXPECT_EQ(State(url), win::SERVICE_RUNNING);
   Scm().CloseServiceHandle(url);
 }
 
