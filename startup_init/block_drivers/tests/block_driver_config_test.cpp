@@ -2,6 +2,7 @@
 // table limits, installing and starting the drivers (with the redirection
 // switched off around the copy), stopping and removing them, a stop that
 // hangs, and the names the program and the shared library export.
+#include <cxxabi.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -252,6 +253,17 @@ std::string BinDir() {
   return dir ? dir : "";
 }
 
+#ifdef ZV_SANITIZED
+bool Ours(const std::string& name) {
+  if (name.rfind("MXBLK", 0) == 0) return true;
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+  const bool ours = demangled && std::string(demangled).find("zv::") != std::string::npos;
+  std::free(demangled);
+  return ours;
+}
+#endif
+
 std::vector<std::string> ExportedNames(const std::string& file) {
   std::vector<std::string> names;
   FILE* p = popen(("nm -D --defined-only '" + file + "' 2>&1").c_str(), "r");
@@ -263,9 +275,10 @@ std::vector<std::string> ExportedNames(const std::string& file) {
     std::string name = s.substr(s.find_last_of(' ') + 1);
     name = name.substr(0, name.find('@'));
 #ifdef ZV_SANITIZED
-    // A sanitizer's run-time library calls back into the program
-    // (__cxa_demangle of the linked-in C++ run time), which exports it.
-    if (name.rfind("__", 0) == 0) continue;
+    // A sanitized program also exports the C++ run time linked into it
+    // (the sanitizer's run-time library calls back into it); only names of
+    // ours count there.
+    if (!Ours(name)) continue;
 #endif
     names.push_back(name);
   }
