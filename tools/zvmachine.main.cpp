@@ -35,6 +35,7 @@ const CommandGroup kCommands[] = {
     {"logoff", RunLogoffCommand},
     {"install", RunInstallCommand}, {"program", RunProgramCommand}, {"window", RunWindowCommand},
     {"boot", RunBootCommand},
+    {"service", RunServiceCommand},
 };
 
 }  // namespace

@@ -3,7 +3,8 @@
 // Owns: the entry point of each command group (one source file per group:
 // zvmachine_volumes.cpp, zvmachine_files.cpp, zvmachine_settings.cpp,
 // zvmachine_processes.cpp, zvmachine_registry.cpp, zvmachine_users.cpp,
-// zvmachine_programs.cpp, zvmachine_windows.cpp, zvmachine_boot.cpp) and
+// zvmachine_programs.cpp, zvmachine_windows.cpp, zvmachine_boot.cpp,
+// zvmachine_services.cpp) and
 // the output helpers they share. Each group
 // works on Machine::Current(), which main sets from --machine or ZV_MACHINE.
 // Must not: own zvmachine's main (zvmachine.main.cpp: options, the machine
@@ -46,5 +47,6 @@ int RunInstallCommand(const std::vector<std::string>& args);  // install
 int RunProgramCommand(const std::vector<std::string>& args);  // program start | list | notes
 int RunWindowCommand(const std::vector<std::string>& args);   // window list | open | close
 int RunBootCommand(const std::vector<std::string>& args);     // boot [--uptime S] | show | restarts
+int RunServiceCommand(const std::vector<std::string>& args);  // service list | status NAME
 
 }  // namespace zv::tools
