@@ -202,12 +202,13 @@ std::optional<ScenarioStep> ParseScenarioLine(const std::string& rawLine, std::s
 bool BuildNotification(const ScenarioStep& step, Notification& out, std::string& error, bool* refused) {
   out = step.event;
   if (refused) *refused = false;
-  auto convert = [&](const std::wstring& path, std::wstring& device) {
+  auto convert = [&](const std::wstring& path, std::wstring& device, bool renameTarget) {
     if (path.empty()) {
       device.clear();
       return true;
     }
-    auto d = ToDevicePath(*platform::Machine::Current(), path);
+    auto d = renameTarget ? ToRenameTargetPath(*platform::Machine::Current(), path)
+                          : ToDevicePath(*platform::Machine::Current(), path);
     if (!d) {
       error = "no volume for " + text::ToUtf8(path);
       return false;
@@ -222,8 +223,11 @@ bool BuildNotification(const ScenarioStep& step, Notification& out, std::string&
     return false;
   }
   std::wstring source, target;
-  if (!convert(step.event.path, source) || !convert(step.target, target)) return false;
+  if (!convert(step.event.path, source, false) || !convert(step.target, target, true)) return false;
   out.path = source;
+  // Opens and renames reach a filter with generic rights already mapped.
+  if (step.verb == ScenarioStep::Verb::Open || step.verb == ScenarioStep::Verb::Rename)
+    out.desiredAccess = MapGenericFileRights(out.desiredAccess);
   if (!step.target.empty()) {
     out.path = source + L'\0' + target;
     if (!step.explicitPathLength) out.pathLength = static_cast<std::uint32_t>(source.size() + 1);

@@ -54,22 +54,51 @@ TEST(Scenario, LinesParseIntoEvents) {
   }
 }
 
-TEST(Scenario, RenameTargetFollowsTheSourceAfterItsZero) {
+TEST(Scenario, EventsReachTheFilterAsWindowsShapesThem) {
   std::string root = (fs::temp_directory_path() / ("zvscn-" + std::to_string(::getpid()))).string();
   auto machine = platform::Machine::Open(root, true);
   platform::Machine::SetCurrent(machine);
   std::string error;
-  auto step = ParseScenarioLine("rename 4 C:\\a C:\\bb replace", error);
-  ASSERT_TRUE(step);
   Notification n;
-  ASSERT_TRUE(BuildNotification(*step, n, error)) << error;
+  auto build = [&](const char* line) {
+    auto step = ParseScenarioLine(line, error);
+    EXPECT_TRUE(step) << line << ": " << error;
+    n = {};
+    return step && BuildNotification(*step, n, error);
+  };
+  auto target = [&] { return n.path.substr(n.pathLength); };
+  // The target follows the source after its zero; DOS forms become \??\,
+  // \??\ and device forms pass as written. The source is in device form.
+  ASSERT_TRUE(build("rename 4 C:\\a C:\\bb replace")) << error;
   std::wstring source = L"\\Device\\HarddiskVolume2\\a";
   EXPECT_EQ(n.pathLength, source.size() + 1);
-  EXPECT_EQ(n.path, source + L'\0' + L"\\Device\\HarddiskVolume2\\bb");
+  EXPECT_EQ(n.path, source + L'\0' + L"\\??\\C:\\bb");
   EXPECT_EQ(n.param1, 1u);
   EXPECT_EQ(n.desiredAccess, win::DELETE);
-  auto noVolume = ParseScenarioLine("image 4 Z:\\x.dll", error);
-  EXPECT_FALSE(BuildNotification(*noVolume, n, error));
+  ASSERT_TRUE(build("rename 4 C:\\a \\\\?\\c:\\x\\y.txt")) << error;
+  EXPECT_EQ(target(), L"\\??\\c:\\x\\y.txt");
+  ASSERT_TRUE(build("rename 4 C:\\a \\??\\C:\\z")) << error;
+  EXPECT_EQ(target(), L"\\??\\C:\\z");
+  ASSERT_TRUE(build("rename 4 C:\\a \\Device\\HarddiskVolume2\\d")) << error;
+  EXPECT_EQ(target(), L"\\Device\\HarddiskVolume2\\d");
+  ASSERT_TRUE(build("raw 4 4 path=C:\\a target=C:\\t")) << error;
+  EXPECT_EQ(target(), L"\\??\\C:\\t");
+  EXPECT_FALSE(build("rename 4 C:\\a Z:\\b"));  // a target still needs a volume
+  EXPECT_FALSE(build("image 4 Z:\\x.dll"));
+  // Generic rights are mapped for opens and renames, other bits kept;
+  // raw events are sent exactly as written.
+  ASSERT_TRUE(build("open 1 C:\\f access=GENERIC_WRITE")) << error;
+  EXPECT_EQ(n.desiredAccess, 0x120116u);
+  ASSERT_TRUE(build("open 1 C:\\f")) << error;
+  EXPECT_EQ(n.desiredAccess, 0x120089u);
+  ASSERT_TRUE(build("open 1 C:\\f access=GENERIC_EXECUTE|DELETE")) << error;
+  EXPECT_EQ(n.desiredAccess, 0x1200A0u | win::DELETE);
+  ASSERT_TRUE(build("open 1 C:\\f access=0x10000000")) << error;
+  EXPECT_EQ(n.desiredAccess, 0x1F01FFu);
+  ASSERT_TRUE(build("rename 1 C:\\f C:\\g access=GENERIC_READ|GENERIC_WRITE")) << error;
+  EXPECT_EQ(n.desiredAccess, 0x12019Fu);
+  ASSERT_TRUE(build("raw 3 1 path=C:\\f access=GENERIC_WRITE")) << error;
+  EXPECT_EQ(n.desiredAccess, win::GENERIC_WRITE);
   platform::Machine::SetCurrent(nullptr);
   machine.reset();
   fs::remove_all(root);
@@ -98,7 +127,7 @@ TEST_F(DriverTest, PlayerChecksAndCountsExpectations) {
   EXPECT_EQ(result.passed, 3);
   EXPECT_EQ(result.failed, 3) << out.str();  // mismatch, no volume, bad line
   std::string text = out.str();
-  EXPECT_NE(text.find("4: kind 3 pid 1200 access 0x40000000 \\Device\\HarddiskVolume2\\secret.txt: deny (aux 0)  [ok]"),
+  EXPECT_NE(text.find("4: kind 3 pid 1200 access 0x00120116 \\Device\\HarddiskVolume2\\secret.txt: deny (aux 0)  [ok]"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find("[MISMATCH: expected allow]"), std::string::npos);
