@@ -49,7 +49,7 @@ std::optional<std::wstring> ToDevicePath(platform::Machine& machine, const std::
 std::uint32_t MapGenericFileRights(std::uint32_t access);
 
 // A rename target in the form the driver's record carries it: "C:\x" and
-// "\?\C:\x" become "\??\C:\x", "\server\share\x" becomes
+// "\\?\C:\x" become "\??\C:\x", "\\server\share\x" becomes
 // "\??\UNC\server\share\x"; "\??\..." and "\Device\..." pass as
 // written. nullopt when the path has no volume (ToDevicePath fails).
 std::optional<std::wstring> ToRenameTargetPath(platform::Machine& machine, const std::wstring& path);
