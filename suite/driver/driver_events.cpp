@@ -72,6 +72,26 @@ std::optional<std::wstring> ToDevicePath(platform::Machine& machine, const std::
   return std::nullopt;
 }
 
+std::uint32_t MapGenericFileRights(std::uint32_t access) {
+  constexpr std::uint32_t kRead = 0x120089, kWrite = 0x120116, kExecute = 0x1200A0, kAll = 0x1F01FF;
+  std::uint32_t mapped = access & ~(win::GENERIC_READ | win::GENERIC_WRITE | win::GENERIC_EXECUTE | win::GENERIC_ALL);
+  if (access & win::GENERIC_READ) mapped |= kRead;
+  if (access & win::GENERIC_WRITE) mapped |= kWrite;
+  if (access & win::GENERIC_EXECUTE) mapped |= kExecute;
+  if (access & win::GENERIC_ALL) mapped |= kAll;
+  return mapped;
+}
+
+std::optional<std::wstring> ToRenameTargetPath(platform::Machine& machine, const std::wstring& path) {
+  // Checked like any path first: a target without a volume is refused.
+  if (!ToDevicePath(machine, path)) return std::nullopt;
+  if (StartsWithI(path, L"\\Device\\") || StartsWithI(path, L"\\??\\")) return path;
+  if (StartsWithI(path, L"\\\\?\\UNC\\")) return L"\\??\\UNC\\" + path.substr(8);
+  if (StartsWithI(path, L"\\\\?\\")) return L"\\??\\" + path.substr(4);
+  if (StartsWithI(path, L"\\\\")) return L"\\??\\UNC\\" + path.substr(2);
+  return L"\\??\\" + path;
+}
+
 const char* OutcomeName(const InjectResult& r) {
   if (!r.delivered) return "error";
   switch (r.outcome) {
@@ -153,7 +173,7 @@ InjectResult DriverControl::InjectOpen(std::uint32_t pid, const std::wstring& pa
   Notification n;
   n.kind = 3;
   n.processId = pid;
-  n.desiredAccess = desiredAccess;
+  n.desiredAccess = MapGenericFileRights(desiredAccess);
   n.param1 = create ? 1 : 0;
   n.param3 = isDir ? 1 : 0;
   n.path = *device;
@@ -165,12 +185,21 @@ InjectResult DriverControl::InjectRename(std::uint32_t pid, const std::wstring& 
   InjectResult failure;
   auto from = DevicePath(source, failure);
   if (!from) return failure;
-  auto to = DevicePath(target, failure);
-  if (!to) return failure;
+  std::optional<std::wstring> to;
+  try {
+    to = ToRenameTargetPath(*platform::Machine::Current(), target);
+  } catch (const platform::MachineError& e) {
+    failure.error = e.what();
+    return failure;
+  }
+  if (!to) {
+    failure.error = "no volume for " + text::ToUtf8(target);
+    return failure;
+  }
   Notification n;
   n.kind = 4;
   n.processId = pid;
-  n.desiredAccess = desiredAccess;
+  n.desiredAccess = MapGenericFileRights(desiredAccess);
   n.param1 = replace ? 1 : 0;
   n.path = *from + L'\0' + *to;
   n.pathLength = static_cast<std::uint32_t>(from->size() + 1);

@@ -42,6 +42,18 @@ struct Notification {
 // nullopt when the drive letter is not on the machine or the form is unknown.
 std::optional<std::wstring> ToDevicePath(platform::Machine& machine, const std::wstring& path);
 
+// Generic rights turned into the file rights they stand for, as the I/O
+// manager does before a filter sees an open: GENERIC_READ 0x120089,
+// GENERIC_WRITE 0x120116, GENERIC_EXECUTE 0x1200A0, GENERIC_ALL 0x1F01FF,
+// OR'd with the other bits of the mask.
+std::uint32_t MapGenericFileRights(std::uint32_t access);
+
+// A rename target in the form the driver's record carries it: "C:\x" and
+// "\\?\C:\x" become "\??\C:\x", "\\server\share\x" becomes
+// "\??\UNC\server\share\x"; "\??\..." and "\Device\..." pass as
+// written. nullopt when the path has no volume (ToDevicePath fails).
+std::optional<std::wstring> ToRenameTargetPath(platform::Machine& machine, const std::wstring& path);
+
 struct InjectResult {
   bool delivered = false;  // false: the driver is not loaded or the connection broke
   platform::wire::Outcome outcome = platform::wire::Outcome::NoClient;

@@ -7,7 +7,10 @@
 #include <sstream>
 
 #include "platform/base/clock.h"
+#include "platform/base/handles.h"
 #include "platform/base/text.h"
+#include "platform/files/file_api.h"
+#include "platform/processes/program_api.h"
 
 namespace zv::suite {
 namespace {
@@ -61,7 +64,20 @@ std::string Hex(std::uint32_t v) {
   return b;
 }
 
+// A command-line token, quoted when it holds a blank.
+std::wstring Quoted(const std::string& s) {
+  std::wstring w = text::FromUtf8(s);
+  return w.find_first_of(L" \t") == std::wstring::npos ? w : L"\"" + w + L"\"";
+}
+
 }  // namespace
+
+bool IsScenarioLabel(const std::string& s) {
+  if (s.empty() || !std::isalpha(static_cast<unsigned char>(s[0]))) return false;
+  for (char c : s)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-') return false;
+  return true;
+}
 
 std::vector<std::string> SplitScenarioLine(const std::string& line) {
   std::vector<std::string> tokens;
@@ -99,6 +115,23 @@ std::optional<ScenarioStep> ParseScenarioLine(const std::string& rawLine, std::s
     t.resize(t.size() - 2);
   }
   const std::string& verb = t[0];
+  if (verb == "run") {
+    // Taken whole: the program's arguments are not options of ours.
+    if (t.size() < 3 || !IsScenarioLabel(t[1])) {
+      error = "usage: run LABEL PROGRAM [ARG...] (LABEL: a letter, then letters, digits, _ or -)";
+      return std::nullopt;
+    }
+    if (step.expect) {
+      error = "run has no outcome";
+      return std::nullopt;
+    }
+    step.verb = ScenarioStep::Verb::Run;
+    step.label = t[1];
+    step.program = text::FromUtf8(t[2]);
+    step.commandLine = Quoted(t[2]);
+    for (std::size_t i = 3; i < t.size(); ++i) step.commandLine += L" " + Quoted(t[i]);
+    return step;
+  }
   std::vector<std::string> positional;
   std::map<std::string, std::string> options;
   std::vector<std::string> flags;
@@ -122,7 +155,38 @@ std::optional<ScenarioStep> ParseScenarioLine(const std::string& rawLine, std::s
     error = std::string("usage: ") + usage;
     return false;
   };
+  // A pid or a run label.
+  auto pid = [&](const std::string& s, std::uint32_t& out, std::string& label, const char* what) {
+    if (ParseNumber(s, out)) return true;
+    if (IsScenarioLabel(s)) {
+      label = s;
+      return true;
+    }
+    error = std::string("bad ") + what + " '" + s + "' (a number or a run label)";
+    return false;
+  };
   Notification& n = step.event;
+  if (options.count("do")) {
+    const std::string& op = options["do"];
+    const bool open = verb == "open", rename = verb == "rename";
+    if (open && op == "write") step.op = ScenarioStep::FileOp::Write;
+    else if (open && op == "create") step.op = ScenarioStep::FileOp::Create;
+    else if (open && op == "delete") step.op = ScenarioStep::FileOp::Delete;
+    else if (rename && op == "rename") step.op = ScenarioStep::FileOp::Rename;
+    else {
+      error = "bad do='" + op + "' (open: write, create, delete; rename: rename)";
+      return std::nullopt;
+    }
+    options.erase("do");
+  }
+  if (options.count("data")) {
+    if (step.op != ScenarioStep::FileOp::Write && step.op != ScenarioStep::FileOp::Create) {
+      error = "data= goes with do=write or do=create";
+      return std::nullopt;
+    }
+    step.data = options["data"];
+    options.erase("data");
+  }
   if (options.count("access") && !ParseAccess(options["access"], n.desiredAccess)) {
     error = "bad access '" + options["access"] + "'";
     return std::nullopt;
@@ -132,19 +196,21 @@ std::optional<ScenarioStep> ParseScenarioLine(const std::string& rawLine, std::s
     if (!wantPositional(2, "start|exit PID PARENT")) return std::nullopt;
     step.verb = verb == "start" ? ScenarioStep::Verb::Start : ScenarioStep::Verb::Exit;
     n.kind = 2;
-    if (!number(positional[0], n.processId, "pid") || !number(positional[1], n.param1, "parent pid")) return std::nullopt;
+    if (!pid(positional[0], n.processId, step.pidLabel, "pid") ||
+        !pid(positional[1], n.param1, step.parentLabel, "parent pid"))
+      return std::nullopt;
     n.param2 = verb == "start" ? 1 : 0;
   } else if (verb == "image") {
     if (!wantPositional(2, "image PID PATH")) return std::nullopt;
     step.verb = ScenarioStep::Verb::Image;
     n.kind = 1;
-    if (!number(positional[0], n.processId, "pid")) return std::nullopt;
+    if (!pid(positional[0], n.processId, step.pidLabel, "pid")) return std::nullopt;
     n.path = text::FromUtf8(positional[1]);
   } else if (verb == "open") {
     if (!wantPositional(2, "open PID PATH [access=MASK] [create] [dir]")) return std::nullopt;
     step.verb = ScenarioStep::Verb::Open;
     n.kind = 3;
-    if (!number(positional[0], n.processId, "pid")) return std::nullopt;
+    if (!pid(positional[0], n.processId, step.pidLabel, "pid")) return std::nullopt;
     n.path = text::FromUtf8(positional[1]);
     if (!options.count("access")) n.desiredAccess = win::GENERIC_READ;
     n.param1 = flag("create") ? 1 : 0;
@@ -153,7 +219,7 @@ std::optional<ScenarioStep> ParseScenarioLine(const std::string& rawLine, std::s
     if (!wantPositional(3, "rename PID SOURCE TARGET [access=MASK] [replace]")) return std::nullopt;
     step.verb = ScenarioStep::Verb::Rename;
     n.kind = 4;
-    if (!number(positional[0], n.processId, "pid")) return std::nullopt;
+    if (!pid(positional[0], n.processId, step.pidLabel, "pid")) return std::nullopt;
     n.path = text::FromUtf8(positional[1]);
     step.target = text::FromUtf8(positional[2]);
     if (!options.count("access")) n.desiredAccess = win::DELETE;
@@ -168,7 +234,7 @@ std::optional<ScenarioStep> ParseScenarioLine(const std::string& rawLine, std::s
       return std::nullopt;
     }
     n.kind = static_cast<std::uint8_t>(kind);
-    if (!number(positional[1], n.processId, "pid")) return std::nullopt;
+    if (!pid(positional[1], n.processId, step.pidLabel, "pid")) return std::nullopt;
     for (auto& [key, value] : options) {
       if (key == "p1") { if (!number(value, n.param1, "p1")) return std::nullopt; }
       else if (key == "p2") { if (!number(value, n.param2, "p2")) return std::nullopt; }
@@ -193,7 +259,7 @@ std::optional<ScenarioStep> ParseScenarioLine(const std::string& rawLine, std::s
       return std::nullopt;
     }
   } else {
-    error = "unknown event '" + verb + "' (start, exit, image, open, rename, raw, sleep)";
+    error = "unknown event '" + verb + "' (start, exit, image, open, rename, raw, sleep, run)";
     return std::nullopt;
   }
   return step;
@@ -202,12 +268,13 @@ std::optional<ScenarioStep> ParseScenarioLine(const std::string& rawLine, std::s
 bool BuildNotification(const ScenarioStep& step, Notification& out, std::string& error, bool* refused) {
   out = step.event;
   if (refused) *refused = false;
-  auto convert = [&](const std::wstring& path, std::wstring& device) {
+  auto convert = [&](const std::wstring& path, std::wstring& device, bool renameTarget) {
     if (path.empty()) {
       device.clear();
       return true;
     }
-    auto d = ToDevicePath(*platform::Machine::Current(), path);
+    auto d = renameTarget ? ToRenameTargetPath(*platform::Machine::Current(), path)
+                          : ToDevicePath(*platform::Machine::Current(), path);
     if (!d) {
       error = "no volume for " + text::ToUtf8(path);
       return false;
@@ -222,8 +289,11 @@ bool BuildNotification(const ScenarioStep& step, Notification& out, std::string&
     return false;
   }
   std::wstring source, target;
-  if (!convert(step.event.path, source) || !convert(step.target, target)) return false;
+  if (!convert(step.event.path, source, false) || !convert(step.target, target, true)) return false;
   out.path = source;
+  // Opens and renames reach a filter with generic rights already mapped.
+  if (step.verb == ScenarioStep::Verb::Open || step.verb == ScenarioStep::Verb::Rename)
+    out.desiredAccess = MapGenericFileRights(out.desiredAccess);
   if (!step.target.empty()) {
     out.path = source + L'\0' + target;
     if (!step.explicitPathLength) out.pathLength = static_cast<std::uint32_t>(source.size() + 1);
@@ -285,10 +355,71 @@ bool ReadLine(std::istream& in, std::string& line, bool& tooLong) {
   return any;
 }
 
+// Starts the run line's program; its machine pid, or an error text.
+std::optional<std::uint32_t> StartProgram(const ScenarioStep& step, std::string& error) {
+  std::wstring command = step.commandLine;
+  command.push_back(L'\0');
+  win::STARTUPINFOW startup;
+  win::PROCESS_INFORMATION info;
+  auto& programs = platform::Programs::Get();
+  if (!programs.CreateProcessW(step.program.c_str(), command.data(), nullptr, nullptr, win::FALSE, 0, nullptr,
+                               nullptr, &startup, &info)) {
+    error = "CreateProcessW failed with " + std::to_string(platform::GetLastError());
+    return std::nullopt;
+  }
+  platform::CloseHandle(info.hThread);
+  platform::CloseHandle(info.hProcess);
+  return info.dwProcessId;
+}
+
+// Performs the line's file operation on the machine's drive with the paths
+// as written; 0 or the Win32 error.
+win::DWORD PerformFileOp(const ScenarioStep& step) {
+  auto& files = platform::Files::Get();
+  const std::wstring& path = step.event.path;
+  switch (step.op) {
+    case ScenarioStep::FileOp::Write:
+    case ScenarioStep::FileOp::Create: {
+      win::DWORD how = step.op == ScenarioStep::FileOp::Write ? win::CREATE_ALWAYS : win::CREATE_NEW;
+      win::HANDLE h = files.CreateFileW(path.c_str(), win::GENERIC_WRITE, 0, nullptr, how, win::FILE_ATTRIBUTE_NORMAL,
+                                        nullptr);
+      if (h == win::INVALID_HANDLE_VALUE) return platform::GetLastError();
+      win::DWORD written = 0, error = 0;
+      if (!step.data.empty() &&
+          !files.WriteFile(h, step.data.data(), static_cast<win::DWORD>(step.data.size()), &written, nullptr))
+        error = platform::GetLastError();
+      platform::CloseHandle(h);
+      return error;
+    }
+    case ScenarioStep::FileOp::Delete:
+      return files.DeleteFileW(path.c_str()) ? 0 : platform::GetLastError();
+    case ScenarioStep::FileOp::Rename:
+      return files.MoveFileExW(path.c_str(), step.target.c_str(),
+                               step.event.param1 ? win::MOVEFILE_REPLACE_EXISTING : 0)
+                 ? 0
+                 : platform::GetLastError();
+    case ScenarioStep::FileOp::None:
+      break;
+  }
+  return 0;
+}
+
+const char* FileOpName(ScenarioStep::FileOp op) {
+  switch (op) {
+    case ScenarioStep::FileOp::Write: return "write";
+    case ScenarioStep::FileOp::Create: return "create";
+    case ScenarioStep::FileOp::Delete: return "delete";
+    case ScenarioStep::FileOp::Rename: return "rename";
+    case ScenarioStep::FileOp::None: break;
+  }
+  return "none";
+}
+
 }  // namespace
 
 PlayResult PlayScenario(std::istream& in, DriverControl& control, std::ostream& out) {
   PlayResult result;
+  std::map<std::string, std::uint32_t> labels;  // run labels and their machine pids
   std::string line;
   int number = 0;
   bool tooLong = false;
@@ -308,6 +439,34 @@ PlayResult PlayScenario(std::istream& in, DriverControl& control, std::ostream& 
       }
       continue;
     }
+    if (step->verb == ScenarioStep::Verb::Run) {
+      if (labels.count(step->label)) {
+        out << number << ": error: label '" << step->label << "' is already taken\n";
+        ++result.failed;
+        continue;
+      }
+      auto started = StartProgram(*step, error);
+      if (!started) {
+        out << number << ": error: run " << step->label << ": " << error << "\n";
+        ++result.failed;
+        continue;
+      }
+      labels[step->label] = *started;
+      out << number << ": run " << step->label << " pid " << *started << " " << text::ToUtf8(step->commandLine) << "\n";
+      continue;
+    }
+    auto resolve = [&](const std::string& label, std::uint32_t& pid) {
+      if (label.empty()) return true;
+      auto it = labels.find(label);
+      if (it == labels.end()) {
+        out << number << ": error: no run line named '" << label << "' before this line\n";
+        ++result.failed;
+        return false;
+      }
+      pid = it->second;
+      return true;
+    };
+    if (!resolve(step->pidLabel, step->event.processId) || !resolve(step->parentLabel, step->event.param1)) continue;
     if (step->verb == ScenarioStep::Verb::Sleep) {
       platform::Sleep(step->sleepMs);
       out << number << ": sleep " << step->sleepMs << " ms\n";
@@ -342,6 +501,17 @@ PlayResult PlayScenario(std::istream& in, DriverControl& control, std::ostream& 
       }
     } else if (!r.delivered) {
       ++result.failed;
+    }
+    // The operation itself, once the filter has let it through.
+    if (step->op != ScenarioStep::FileOp::None) {
+      if (!(r.delivered && r.outcome == platform::wire::Outcome::Replied && r.allow)) {
+        out << "; " << FileOpName(step->op) << " not performed";
+      } else if (win::DWORD e = PerformFileOp(*step); e == 0) {
+        out << "; " << FileOpName(step->op) << " done";
+      } else {
+        out << "; " << FileOpName(step->op) << " failed with " << e;
+        ++result.failed;
+      }
     }
     out << "\n";
   }

@@ -18,13 +18,25 @@
 namespace zv::suite {
 
 struct ScenarioStep {
-  enum class Verb { Start, Exit, Image, Open, Rename, Raw, Sleep } verb = Verb::Raw;
+  enum class Verb { Start, Exit, Image, Open, Rename, Raw, Sleep, Run } verb = Verb::Raw;
+  // What an open or rename line does on the machine's drive once allowed.
+  enum class FileOp { None, Write, Create, Delete, Rename } op = FileOp::None;
   Notification event;          // paths still as written (converted when played)
   std::wstring target;         // rename and raw: the target path, if any
   bool explicitPathLength = false;
   std::uint32_t sleepMs = 0;
   std::optional<std::string> expect;  // allow, deny, noreply, timeout, noclient
+  // A label where a pid (pidLabel) or parent pid (parentLabel) goes: the
+  // machine pid of the program a run line started under that name.
+  std::string pidLabel, parentLabel;
+  // run: the label it defines, the program file and the command line.
+  std::string label;
+  std::wstring program, commandLine;
+  std::string data;  // do=write and do=create: the bytes written
 };
+
+// A run label: a letter, then letters, digits, '_' or '-'.
+bool IsScenarioLabel(const std::string& s);
 
 // Splits at blanks; a token in double quotes may hold blanks.
 std::vector<std::string> SplitScenarioLine(const std::string& line);
@@ -51,6 +63,8 @@ struct PlayResult {
   int events = 0;
 };
 
+// Run lines start programs through the machine's CreateProcessW; the file
+// operations of do= go through the machine's file API, as this process.
 PlayResult PlayScenario(std::istream& in, DriverControl& control, std::ostream& out);
 
 // One line describing an event and its outcome, as the player prints it.

@@ -31,7 +31,12 @@ class ScratchMachineTest : public ::testing::Test {
     // Test programs are in build/tests, the programs in build/bin.
     DefaultBinDir(std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path() / "bin");
   }
-  void TearDown() override { RemoveScratchMachine(root_, machine_); }
+  // Also drops ZV_MACHINE and ZV_TIME_SCALE: a later test in this process
+  // must not open a removed machine or run a sped-up clock.
+  void TearDown() override {
+    RemoveScratchMachine(root_, machine_);
+    ::unsetenv("ZV_TIME_SCALE");
+  }
 
   std::filesystem::path root_;
   std::shared_ptr<platform::Machine> machine_;

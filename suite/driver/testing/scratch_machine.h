@@ -54,11 +54,12 @@ inline void KillDriverDaemon() {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-// Kills the driver daemon, forgets the current machine and removes its run
-// folder and root.
+// Kills the driver daemon, forgets the current machine (and the ZV_MACHINE
+// exported for it) and removes its run folder and root.
 inline void RemoveScratchMachine(const std::filesystem::path& root, std::shared_ptr<platform::Machine>& machine) {
   KillDriverDaemon();
   platform::Machine::SetCurrent(nullptr);
+  ::unsetenv("ZV_MACHINE");
   std::filesystem::path run = machine->RunFolder();
   machine.reset();
   std::filesystem::remove_all(run);

@@ -118,7 +118,7 @@ TEST_F(DriverTest, EachKindIsDeliveredByteExactAndRepliedWhenItWaits) {
   EXPECT_EQ(r.path, std::wstring(L"\\Device\\HarddiskVolume2\\a.txt"));  // up to the inner zero
   std::string bytes = client.seenBytes.back().substr(16);
   std::wstring full = text::FromUtf16Le(bytes.data() + offsetof(channel::_MXRED_NOTIFICATION, Path), 2 * 60);
-  EXPECT_EQ(full.substr(r.pathLength, 29), L"\\Device\\HarddiskVolume2\\b.txt");
+  EXPECT_EQ(full.substr(r.pathLength, 12), L"\\??\\C:\\b.txt");  // the target in the \??\ form
   for (win::HRESULT hr : client.replyResults) EXPECT_EQ(hr, win::S_OK);
 }
 
