@@ -68,7 +68,7 @@ bool MachineIs64Bit(Machine& machine) {
   };
   auto arch = machine.Cache<Architecture>("system.arch");
   std::call_once(arch->once, [&] {
-    std::optional<std::string> value = machine.Setting("system.arch");
+    std::optional<std::string> value = machine.Setting("machine.architecture");
     arch->is64 = !(value && (*value == "x86" || *value == "X86"));
   });
   return arch->is64;

@@ -2,7 +2,7 @@
 // redirection of System32, the system folders, and the module and
 // procedure look-up through which 32-bit programs find these calls.
 //
-// Owns: the machine's architecture (machine setting "system.arch": "x64",
+// Owns: the machine's architecture (machine setting "machine.architecture": "x64",
 // the default, or "x86"); the bitness of the calling program (ZV_BITNESS 32
 // or 64, else 64, until the process table records it for every process);
 // the per-thread redirection switch; the path rewriting (System32 ->

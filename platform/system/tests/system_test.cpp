@@ -130,7 +130,7 @@ TEST_F(Wow64Test, NoRedirectionForSixtyFourBitProgramsOrOnAnX86Machine) {
     EXPECT_EQ(GetSystemWow64DirectoryW(dir, 260), 19u);
     EXPECT_EQ(std::wstring(dir), L"C:\\Windows\\SysWOW64");
   }
-  machine_->SetSetting("system.arch", "x86");
+  machine_->SetSetting("machine.architecture", "x86");
   auto x86 = Machine::Open(root_, false);  // settings are read once per machine object
   Machine::SetCurrent(x86);
   Bitness bits("32");
