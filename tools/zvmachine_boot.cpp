@@ -2,16 +2,20 @@
 // uptime, list the restarts programs asked for.
 //
 // Owns: parsing "boot [--uptime S]", "boot show", "boot restarts" and
-// printing their results.
-// Must not: end processes or keep time itself (platform/system does both).
+// printing their results; stopping the machine's services before a boot.
+// Must not: end processes or keep time itself (platform/system does both),
+// or change a service's run state except as a boot ends it.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/base/clock.h"
 #include "platform/base/text.h"
 #include "platform/files/machine.h"
+#include "platform/services/service_manager.h"
+#include "platform/services/service_manager_api.h"
 #include "platform/system/boot.h"
 #include "tools/zvmachine_commands.h"
 
@@ -48,6 +52,43 @@ int Restarts(Machine& m) {
   return kOk;
 }
 
+// Stops every service that is not stopped through the service control
+// manager, as a shut-down does. A service that does not stop (stop-pending
+// for a while or for ever, or refusing the stop) is stopped by the boot all
+// the same: no run state survives a restart, and one marked for delete
+// goes. Returns how many services were stopped and how many of them only
+// by the boot.
+std::pair<int, int> StopServices(Machine& m) {
+  auto& scm = ServiceManager::Get();
+  int stopped = 0, forced = 0;
+  win::SC_HANDLE manager = scm.OpenSCManagerW(nullptr, nullptr, win::SC_MANAGER_ALL_ACCESS);
+  for (const ServiceEntry& e : ListServices(m)) {
+    if (e.state == win::SERVICE_STOPPED) continue;
+    ++stopped;
+    win::SC_HANDLE service = manager ? scm.OpenServiceW(manager, e.name.c_str(), win::SERVICE_STOP) : nullptr;
+    bool stoppedByControl = false;
+    if (service) {
+      win::SERVICE_STATUS status{};
+      stoppedByControl = scm.ControlService(service, win::SERVICE_CONTROL_STOP, &status) &&
+                         status.dwCurrentState == win::SERVICE_STOPPED;
+      scm.CloseServiceHandle(service);
+    }
+    if (stoppedByControl) continue;
+    ++forced;
+    m.Write([&](sqlite3* db) {
+      auto now = servicedb::Lookup(db, e.name);
+      if (!now) return;
+      if (now->deletePending) {
+        servicedb::Remove(db, now->name);
+      } else {
+        servicedb::SetState(db, now->name, win::SERVICE_STOPPED, std::nullopt, false);
+      }
+    });
+  }
+  if (manager) scm.CloseServiceHandle(manager);
+  return {stopped, forced};
+}
+
 }  // namespace
 
 int RunBootCommand(const std::vector<std::string>& args) {
@@ -64,7 +105,9 @@ int RunBootCommand(const std::vector<std::string>& args) {
   } else if (!args.empty()) {
     return Usage("bad boot command");
   }
+  const auto [stopped, forced] = StopServices(*m);
   BootReport report = BootMachine(*m, uptimeMs);
+  std::printf("stopped %d service(s) (%d by the boot itself)\n", stopped, forced);
   std::printf("ended %zu process(es), left %zu registered host program(s) running, logged %zu user(s) off\n",
               report.ended.size(), report.kept.size(), report.loggedOff.size());
   std::printf("boot time: %lld (%s local), uptime ms: %llu\n", static_cast<long long>(report.time.bootMs / 1000),

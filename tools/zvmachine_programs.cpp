@@ -117,6 +117,11 @@ int Notes(Machine& m) {
   return kOk;
 }
 
+// The block drivers' files go next to ZVVstIn, in the product folder.
+win::DWORD InstallDriverFiles(std::wstring& failed) {
+  return suite::InstallBlockDriverFiles(suite::kProductFolder, &failed);
+}
+
 }  // namespace
 
 int RunInstallCommand(const std::vector<std::string>& args) {
@@ -125,7 +130,10 @@ int RunInstallCommand(const std::vector<std::string>& args) {
   if (win::DWORD error = suite::InstallSuitePrograms(&failed)) {
     return Win32Failure("installing " + text::ToUtf8(failed), error);
   }
+  InstallStartupProgram();
+  if (win::DWORD error = InstallDriverFiles(failed)) return Win32Failure("installing " + text::ToUtf8(failed), error);
   std::printf("installed %zu programs\n", suite::SuitePrograms().size());
+  std::printf("installed %zu driver files\n", suite::BlockDriverFiles(suite::kProductFolder).size());
   return kOk;
 }
 

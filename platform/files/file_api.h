@@ -44,7 +44,8 @@ bool ParseSecurityDescriptor(const void* bytes, win::DWORD size, SecurityDescrip
 
 // Whether the calling process holds a privilege enabled ("SeSecurityPrivilege"
 // for reading system ACLs). The token lives above the file layer, so its
-// owner installs the test; without one no privilege is held.
+// owner (platform/processes, tokens.cpp) installs the test when the program
+// first adjusts its own token; without one no privilege is held.
 using PrivilegeHeldTest = bool (*)(const wchar_t* privilege);
 void SetPrivilegeHeldTest(PrivilegeHeldTest test);
 bool PrivilegeHeld(const wchar_t* privilege);

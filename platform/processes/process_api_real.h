@@ -2,7 +2,8 @@
 // token, mutex and WinExec calls answered from the stand-in machine.
 //
 // Owns: process, snapshot, token and mutex handle objects; the calling
-// program's token (privileges live in memory, per host process); the table
+// program's token (privileges live in memory, per host process; the file
+// layer's PrivilegeHeld answers from it once the program adjusts it); the table
 // of privilege names and their LUIDs; the named-mutex lock files under
 // <run>/mutex/; starting machine programs (CreateProcessW, and WinExec
 // through it); the per-machine watcher that signals process handles when

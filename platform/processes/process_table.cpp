@@ -769,6 +769,12 @@ int CurrentProcessBitness() {
   return r ? r->bitness : DefaultBitness();
 }
 
+void DeclareProgramBitness(int bits) {
+  // The environment is where a host start names the bitness; setting it only
+  // when unset keeps a caller's explicit choice.
+  ::setenv("ZV_BITNESS", bits == 32 ? "32" : "64", 0);
+}
+
 void UnregisterCurrentProcess(win::DWORD exitCode) {
   std::lock_guard lock(registrationMutex);
   DropRegistrationLocked(true, exitCode);

@@ -170,6 +170,10 @@ std::wstring CurrentProcessDirectory();
 std::wstring CurrentProcessDesktop();
 int CurrentProcessShowWindow();
 int CurrentProcessBitness();
+// For a program built as 32-bit (the start-up program): a start from the
+// host that names no bitness (ZV_BITNESS unset) counts as that bitness.
+// Call first thing in main, before the process registers.
+void DeclareProgramBitness(int bits);
 // Removes our row, records the exit code and emits our exit event at once
 // (for a program that leaves the machine but runs on, and for tests).
 void UnregisterCurrentProcess(win::DWORD exitCode = 0);

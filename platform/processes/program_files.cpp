@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "platform/base/text.h"
 #include "platform/files/paths.h"
@@ -50,10 +51,13 @@ std::wstring Absolute(const std::wstring& name, const std::wstring& currentDir) 
   return currentDir + (currentDir.ends_with(L'\\') ? L"" : L"\\") + name;
 }
 
+std::atomic<PathRewrite> searchRewrite{nullptr};
+
 Attempt Try(Machine& machine, const std::wstring& dosPath, FoundProgram& out) {
   ResolvedPath r;
   Attempt a;
-  a.error = ResolveDosPath(machine, dosPath, r);
+  PathRewrite rewrite = searchRewrite.load(std::memory_order_acquire);
+  a.error = ResolveDosPath(machine, rewrite ? rewrite(dosPath) : dosPath, r);
   if (a.error != win::ERROR_SUCCESS) return a;
   if (!r.exists) {
     a.error = win::ERROR_FILE_NOT_FOUND;
@@ -108,6 +112,8 @@ Attempt Search(Machine& machine, const std::wstring& name, bool appendExe, const
 }
 
 }  // namespace
+
+void SetProgramSearchRewrite(PathRewrite rewrite) { searchRewrite.store(rewrite, std::memory_order_release); }
 
 bool IsStandInName(std::string_view name) {
   if (name.empty() || name.size() > 64 || name.front() == '.') return false;

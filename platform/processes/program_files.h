@@ -60,9 +60,19 @@ struct FoundProgram {
 // (then the first token of commandLine, with the search); otherwise it is
 // completed with the current folder only and gets no extension. Errors:
 // ERROR_FILE_NOT_FOUND (2), ERROR_PATH_NOT_FOUND (3), ERROR_INVALID_NAME,
-// ERROR_BAD_EXE_FORMAT (193) for a folder.
+// ERROR_BAD_EXE_FORMAT (193) for a folder. Every path tried goes through
+// the program search rewrite first.
 win::DWORD FindProgram(Machine& machine, const win::WCHAR* applicationName, std::wstring_view commandLine,
                        const SearchContext& context, FoundProgram& out);
+
+// How the calling program's view of the file system rewrites a path before
+// a program is looked for there. The layer that owns WOW64 (platform/system)
+// installs its redirection when a 32-bit program switches it on, so that a
+// 32-bit caller's starts see SysWOW64 where they name System32, as every
+// other file call of that program does; the rewrite itself looks at the
+// calling thread's redirection switch. Null (the default): no rewrite.
+using PathRewrite = std::wstring (*)(const std::wstring& dosPath);
+void SetProgramSearchRewrite(PathRewrite rewrite);
 
 // Reads and parses the program file of a found program (at most 64 KiB).
 win::DWORD ReadProgramFile(const FoundProgram& found, ProgramFile& out);

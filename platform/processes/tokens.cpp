@@ -10,6 +10,7 @@
 
 #include "platform/processes/process_api_real.h"
 #include "platform/base/text.h"
+#include "platform/files/file_api.h"
 
 namespace zv::platform {
 namespace {
@@ -140,6 +141,22 @@ std::vector<HeldPrivilege> DefaultTokenPrivileges() {
   return {{5, 0},  {8, 0},  {9, 0},  {10, 0}, {11, 0},   {12, 0},   {13, 0}, {14, 0},
           {15, 0}, {17, 0}, {18, 0}, {19, 0}, {20, 0},   {22, 0},   {23, kOn}, {24, 0},
           {25, 0}, {28, 0}, {29, kOn}, {30, kOn}, {33, 0}, {34, 0}, {35, 0}, {36, 0}};
+}
+
+// The file layer asks whether the program holds a privilege enabled (a
+// system ACL is read only with SeSecurityPrivilege); the answer is our own
+// token's. Installed there by the first change of our own token, since
+// nothing is enabled before one.
+bool OwnTokenHolds(const wchar_t* privilege) {
+  if (!privilege) return false;
+  for (const PrivilegeName& p : KnownPrivileges()) {
+    if (!text::AsciiIEquals(std::wstring_view(privilege), p.name)) continue;
+    std::shared_ptr<TokenState> own = OwnToken();
+    std::lock_guard lock(own->mutex);
+    auto it = own->held.find(p.luid);
+    return it != own->held.end() && (it->second & win::SE_PRIVILEGE_ENABLED) != 0;
+  }
+  return false;
 }
 
 win::BOOL RealProcessApi::OpenProcessToken(win::HANDLE process, win::DWORD desiredAccess, win::HANDLE* token) {
@@ -297,6 +314,7 @@ win::BOOL RealProcessApi::AdjustTokenPrivileges(win::HANDLE token, win::BOOL dis
       held.erase(luid);
     }
   }
+  if (t->state == OwnToken()) SetPrivilegeHeldTest(&OwnTokenHolds);
   SetLastError(notAll ? win::ERROR_NOT_ALL_ASSIGNED : win::ERROR_SUCCESS);
   return win::TRUE;
 }

@@ -19,6 +19,7 @@
 #include "platform/base/clock.h"
 #include "platform/base/text.h"
 #include "platform/files/paths.h"
+#include "platform/processes/program_files.h"
 #include "platform/registry/registry_api.h"
 #include "platform/registry/registry_store.h"
 #include "platform/services/service_manager_api.h"
@@ -59,46 +60,6 @@ std::wstring String(sqlite3* db, KeyId key, const wchar_t* name) {
   std::wstring s = text::FromUtf16Le(v->data.data(), v->data.size());
   while (!s.empty() && s.back() == L'\0') s.pop_back();
   return s;
-}
-
-bool IsStandInName(const std::string& name) {
-  if (name.empty() || name[0] == '.' || name.size() > 64) return false;
-  for (char c : name) {
-    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.')) return false;
-  }
-  return true;
-}
-
-// The stand-in named by a program file ("ZVPROGRAM", then "standin=NAME").
-std::optional<std::string> StandInOf(const std::string& content) {
-  std::size_t pos = 0;
-  bool first = true;
-  std::optional<std::string> standIn;
-  while (pos <= content.size()) {
-    std::size_t end = content.find('\n', pos);
-    if (end == std::string::npos) end = content.size();
-    std::string line = content.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    auto trim = [](std::string s) {
-      s.erase(0, s.find_first_not_of(" \t"));
-      s.erase(s.find_last_not_of(" \t") + 1);
-      return s;
-    };
-    line = trim(line);
-    if (first) {
-      if (line != "ZVPROGRAM") return std::nullopt;
-      first = false;
-      continue;
-    }
-    if (line.empty() || line[0] == '#') continue;
-    std::size_t eq = line.find('=');
-    if (eq == std::string::npos) return std::nullopt;
-    if (trim(line.substr(0, eq)) == "standin") standIn = trim(line.substr(eq + 1));
-    if (end == content.size()) break;
-  }
-  if (!standIn || !IsStandInName(*standIn)) return std::nullopt;
-  return standIn;
 }
 
 std::filesystem::path BinFolder() {
@@ -185,9 +146,9 @@ win::DWORD LoadDriverStandIn(Machine& machine, const std::wstring& service, cons
   std::string content(kMaxImageBytes, '\0');
   in.read(content.data(), static_cast<std::streamsize>(content.size()));
   content.resize(static_cast<std::size_t>(in.gcount()));
-  auto standIn = StandInOf(content);
-  if (!standIn) return kBadExeFormat;
-  std::filesystem::path program = BinFolder() / *standIn;
+  ProgramFile image;
+  if (ParseProgramFile(content, image) != win::ERROR_SUCCESS) return kBadExeFormat;
+  std::filesystem::path program = BinFolder() / image.standIn;
   if (access(program.c_str(), X_OK) != 0) return kExeMachineTypeMismatch;
   return RunStandIn(machine, program.string(), service, report);
 }

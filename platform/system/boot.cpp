@@ -168,8 +168,8 @@ BootReport BootMachine(Machine& machine, std::uint64_t uptimeMs) {
     if (!user.loggedOn) continue;
     if (Logoff(machine, user.name) == win::ERROR_SUCCESS) report.loggedOff.push_back(user.name);
   }
-  // Services would be stopped here once the service control manager keeps
-  // them on the machine; see docs/system.md.
+  // Services are stopped by the caller first (zvmachine boot, through the
+  // service control manager, which this layer does not use).
   const double scale = ProgramClock().Scale();
   machine.Write([&](sqlite3* db) {
     MachineTime now = MachineTimeIn(db, scale);

@@ -61,7 +61,8 @@ struct BootReport {
 // (never signalled; only programs the machine started are killed), logs
 // every logged-on user off (hives written back and unloaded), then sets the
 // boot time so that the uptime is `uptimeMs` now and counts the boot.
-// Services are not kept on the machine yet to be stopped (docs/system.md).
+// The machine's services are stopped by the caller before (zvmachine boot
+// does it through the service control manager; docs/system.md).
 // Throws MachineError when the database fails.
 BootReport BootMachine(Machine& machine, std::uint64_t uptimeMs);
 

@@ -10,6 +10,8 @@
 #include "platform/base/handles.h"
 #include "platform/base/text.h"
 #include "platform/processes/process_api.h"
+#include "platform/processes/process_table.h"
+#include "platform/processes/program_files.h"
 
 namespace zv::platform {
 namespace {
@@ -75,8 +77,19 @@ bool MachineIs64Bit(Machine& machine) {
 }
 
 int OwnBitness() {
-  // Until the process table records each process's bitness, the program's
-  // own environment says it (program starts hand it on).
+  // A program started by the machine's CreateProcessW (ZV_PID set) has its
+  // bitness in its row, from its program file; the start does not hand
+  // ZV_BITNESS on. A program started from the host says it in ZV_BITNESS.
+  if (std::getenv(process_detail::kPidVariable)) {
+    static const int fromRow = [] {
+      try {
+        return CurrentProcessBitness();
+      } catch (const std::exception&) {
+        return 64;
+      }
+    }();
+    return fromRow;
+  }
   if (const char* v = std::getenv("ZV_BITNESS"); v && std::strcmp(v, "32") == 0) return 32;
   return 64;
 }
@@ -332,6 +345,7 @@ void UseWow64Files() {
   if (!IsWow64()) return;
   static Wow64FileApi* files = new Wow64FileApi(Files::Get());  // lives until the process ends
   Api<FileApi>::Exchange(files);
+  SetProgramSearchRewrite(&RedirectForWow64);
 }
 
 void EnsureSystemFolders(Machine& machine) {

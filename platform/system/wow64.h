@@ -3,11 +3,12 @@
 // procedure look-up through which 32-bit programs find these calls.
 //
 // Owns: the machine's architecture (machine setting "machine.architecture": "x64",
-// the default, or "x86"); the bitness of the calling program (ZV_BITNESS 32
-// or 64, else 64, until the process table records it for every process);
-// the per-thread redirection switch; the path rewriting (System32 ->
-// SysWOW64 with Windows' exemptions, Sysnative -> System32) and
-// Wow64FileApi, the FileApi that applies it for a 32-bit program; the
+// the default, or "x86"); the bitness of the calling program (its process
+// row's for a program the machine started, else ZV_BITNESS 32 or 64, else
+// 64); the per-thread redirection switch; the path rewriting (System32 ->
+// SysWOW64 with Windows' exemptions, Sysnative -> System32), Wow64FileApi,
+// the FileApi that applies it for a 32-bit program, and its use as the
+// program search rewrite of CreateProcessW; the
 // kernel32 stand-in of GetModuleHandleW / LoadLibraryW / GetProcAddress
 // (machine setting "kernel32.missing": a comma list of functions that the
 // look-up does not find); the standard system folders a 64-bit machine has.
@@ -37,8 +38,7 @@ int OwnBitness();
 bool IsWow64();
 
 // IsWow64Process for the current-process pseudo handle or a handle of our
-// own process. Other processes are answered from their recorded bitness
-// once the process table has it; until then they count as 64-bit.
+// own process. Other processes count as 64-bit.
 win::BOOL IsWow64Process(win::HANDLE process, win::BOOL* wow64);
 // Per thread. Outside WOW64 both fail with ERROR_INVALID_FUNCTION.
 win::BOOL Wow64DisableWow64FsRedirection(void** oldValue);
@@ -112,7 +112,9 @@ class Wow64FileApi : public FileApi {
 };
 
 // For a WOW64 program: makes a Wow64FileApi over the current FileApi the
-// current one for the rest of the process. Does nothing otherwise.
+// current one for the rest of the process, and RedirectForWow64 the
+// program search rewrite (program_files.h), so that its CreateProcessW
+// finds SysWOW64's programs. Does nothing otherwise.
 void UseWow64Files();
 
 // Creates Windows\SysWOW64 (on an x64 machine), System32\drivers and

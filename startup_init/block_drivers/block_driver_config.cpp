@@ -5,16 +5,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <string>
 
 #include "platform/base/clock.h"
 #include "platform/base/handles.h"
 #include "platform/base/text.h"
-#include "platform/files/file_api.h"
 #include "platform/registry/registry_api.h"
+#include "platform/processes/process_table.h"
 #include "platform/services/service_manager_api.h"
-#include "startup_init/block_drivers/module_runtime.h"
+#include "platform/system/ansi_calls.h"
+#include "platform/system/wow64.h"
 
 namespace zv::startup {
 namespace {
@@ -118,30 +120,53 @@ void CreateIfMissing(const char* name, const std::string& driverPath) {
 
 std::string Bounded(const std::string& s) { return s.size() < kMaxPath ? s : s.substr(0, kMaxPath - 1); }
 
+// The folder of the program's image, without a trailing backslash, in the
+// ANSI code page.
+std::string ModuleFolderA() {
+  std::wstring image;
+  try {
+    image = platform::CurrentProcessImage();
+  } catch (const std::exception&) {
+    return {};
+  }
+  std::size_t slash = image.find_last_of(L'\\');
+  return text::ToAnsi(slash == std::wstring::npos ? std::wstring() : image.substr(0, slash));
+}
+
+using RedirectionSwitch = win::BOOL (*)(void**);
+using RedirectionRevert = win::BOOL (*)(void*);
+
+// Looks a redirection function up in kernel32, as a program that must also
+// run where it is missing does.
+platform::ProcAddress Kernel32Function(const char* name) {
+  win::HMODULE kernel32 = platform::LoadLibraryW(L"kernel32.dll");
+  if (!kernel32) return nullptr;
+  platform::ProcAddress f = platform::GetProcAddress(kernel32, name);
+  platform::FreeLibrary(kernel32);
+  return f;
+}
+
 int StartDriver(const char* name, int is64) {
   if (StartService(name)) return 1;
 
-  ModuleRuntime& runtime = Runtime::Get();
+  // A 32-bit program on a 64-bit machine would copy into SysWOW64: the
+  // file system redirection is off on this thread from the copy until the
+  // service has started.
   void* oldValue = nullptr;
-  if (void* kernel32 = runtime.LoadKernel32()) {
-    if (auto disable = reinterpret_cast<win::BOOL (*)(void**)>(runtime.Lookup(kernel32, "Wow64DisableWow64FsRedirection"))) {
-      disable(&oldValue);
-    }
-    runtime.FreeKernel32(kernel32);
+  if (auto disable = reinterpret_cast<RedirectionSwitch>(Kernel32Function("Wow64DisableWow64FsRedirection"))) {
+    disable(&oldValue);
   }
 
-  const std::string source =
-      Bounded(runtime.ModuleFolderA() + "\\" + name + (is64 == 1 ? "_x64.sys" : "_x32.sys"));
-  const std::string installed = Bounded(runtime.SystemDirectoryA() + "\\Drivers\\" + name + ".sys");
-  platform::Files::Get().CopyFileW(text::FromAnsi(source).c_str(), text::FromAnsi(installed).c_str(), win::FALSE);
+  char systemFolder[kMaxPath] = {};
+  if (platform::GetSystemDirectoryA(systemFolder, kMaxPath) >= kMaxPath) systemFolder[0] = '\0';
+  const std::string source = Bounded(ModuleFolderA() + "\\" + name + (is64 == 1 ? "_x64.sys" : "_x32.sys"));
+  const std::string installed = Bounded(std::string(systemFolder) + "\\Drivers\\" + name + ".sys");
+  platform::CopyFileA(source.c_str(), installed.c_str(), win::FALSE);
   CreateIfMissing(name, installed);
   const int answer = StartService(name);
 
-  if (void* kernel32 = runtime.LoadKernel32()) {
-    if (auto revert = reinterpret_cast<win::BOOL (*)(void*)>(runtime.Lookup(kernel32, "Wow64RevertWow64FsRedirection"))) {
-      revert(oldValue);
-    }
-    runtime.FreeKernel32(kernel32);
+  if (auto revert = reinterpret_cast<RedirectionRevert>(Kernel32Function("Wow64RevertWow64FsRedirection"))) {
+    revert(oldValue);
   }
   return answer;
 }

@@ -10,6 +10,8 @@
 
 #include "platform/base/debug_output.h"
 #include "platform/base/text.h"
+#include "platform/system/boot.h"
+#include "platform/system/wow64.h"
 #include "startup_init/block_drivers/block_driver_config.h"
 
 namespace {
@@ -29,6 +31,9 @@ void Answer(const char* name, int answer) { std::printf("%s=%d\n", name, answer)
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As ZVVstIn: the machine's time, and the WOW64 view when run 32-bit.
+  zv::platform::UseMachineTime();
+  zv::platform::UseWow64Files();
   if (argc < 2) return Usage();
   for (int i = 1; i < argc; ++i) {
     const std::string cmd = argv[i];

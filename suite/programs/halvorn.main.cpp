@@ -11,11 +11,17 @@
 #include "platform/base/handles.h"
 #include "platform/processes/process_table.h"
 #include "platform/processes/program_api.h"
+#include "platform/system/boot.h"
+#include "platform/system/wow64.h"
 
 using namespace zv;
 using namespace zv::platform;
 
 int main() {
+  // Time and files as every program of the machine sees them (32-bit
+  // programs get the WOW64 view).
+  UseMachineTime();
+  UseWow64Files();
   auto& programs = Programs::Get();
   std::shared_ptr<Machine> machine;
   try {

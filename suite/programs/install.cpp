@@ -2,6 +2,7 @@
 #include "suite/programs/install.h"
 
 #include "platform/base/handles.h"
+#include "platform/base/text.h"
 #include "platform/files/file_api.h"
 
 namespace zv::suite {
@@ -93,6 +94,27 @@ win::DWORD InstallSuitePrograms(std::wstring* failedPath) {
     }
   }
   for (const InstalledProgram& p : SuitePrograms()) {
+    if (win::DWORD error = WriteProgramFile(p.path, p.file)) {
+      if (failedPath) *failedPath = p.path;
+      return error;
+    }
+  }
+  return win::ERROR_SUCCESS;
+}
+
+std::vector<InstalledProgram> BlockDriverFiles(const std::wstring& folder) {
+  std::vector<InstalledProgram> files;
+  for (const char* driver : {"mxblkurl", "mxblkprt"}) {
+    for (int bitness : {64, 32}) {
+      const std::wstring name = text::FromUtf8(driver) + (bitness == 64 ? L"_x64.sys" : L"_x32.sys");
+      files.push_back({folder + name, StandIn(driver, bitness)});
+    }
+  }
+  return files;
+}
+
+win::DWORD InstallBlockDriverFiles(const std::wstring& folder, std::wstring* failedPath) {
+  for (const InstalledProgram& p : BlockDriverFiles(folder)) {
     if (win::DWORD error = WriteProgramFile(p.path, p.file)) {
       if (failedPath) *failedPath = p.path;
       return error;

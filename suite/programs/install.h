@@ -32,6 +32,15 @@ std::vector<std::wstring> SuiteFolders();
 // error, with the path it failed on in failedPath.
 win::DWORD InstallSuitePrograms(std::wstring* failedPath = nullptr);
 
+// The block drivers' files as the suite ships them beside ZVVstIn:
+// "mxblkurl_x64.sys", "mxblkurl_x32.sys", "mxblkprt_x64.sys",
+// "mxblkprt_x32.sys" in `folder` (ending in a backslash), program files
+// naming the driver stand-ins "mxblkurl" and "mxblkprt" with the file's
+// bitness. ZVVstIn copies one of each pair into System32\Drivers.
+std::vector<InstalledProgram> BlockDriverFiles(const std::wstring& folder);
+// Writes them (the folder must exist); like InstallSuitePrograms.
+win::DWORD InstallBlockDriverFiles(const std::wstring& folder, std::wstring* failedPath = nullptr);
+
 // Writes one program file (its folder must exist).
 win::DWORD WriteProgramFile(const std::wstring& path, const platform::ProgramFile& file);
 

@@ -1,7 +1,9 @@
 // net: the stand-in of the system's service command, as far as the suite
-// uses it: "net stop NAME" stops (unloads) the named driver.
+// uses it: "net stop NAME" stops (unloads) the named driver, and says why
+// when it cannot.
 //
 // Owns: the command line. Must not: do anything else.
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -9,10 +11,36 @@
 #include "platform/files/machine.h"
 #include "platform/base/text.h"
 #include "platform/processes/process_table.h"
+#include "platform/system/boot.h"
+#include "platform/system/wow64.h"
 
 using namespace zv;
 
+namespace {
+
+// What net prints when the stop fails: "not started" only when no driver
+// answered; a driver that refused or did not answer in time is a system
+// error, as net reports a failed service control.
+std::string StopFailure(const std::string& service, win::HRESULT hr) {
+  const auto code = static_cast<std::uint32_t>(hr);
+  if (hr == win::HR_FLT_FILTER_NOT_FOUND) return "The " + service + " service is not started.\n";
+  if ((code & 0xFFFF0000u) == 0x80070000u) {
+    const std::uint32_t error = code & 0xFFFFu;
+    std::string text = "System error " + std::to_string(error) + " has occurred.\n\n";
+    if (error == win::ERROR_ACCESS_DENIED) return text + "Access is denied.\n";
+    if (error == win::ERROR_TIMEOUT) return text + "This operation returned because the timeout period expired.\n";
+    return text;
+  }
+  char buffer[96];
+  std::snprintf(buffer, sizeof buffer, "The %s service could not be stopped. (0x%08X)\n", service.c_str(), code);
+  return buffer;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  platform::UseMachineTime();
+  platform::UseWow64Files();
   // Started on the machine, net takes over its row at once, so that its
   // exit code is recorded.
   try {
@@ -39,7 +67,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (hr != win::S_OK) {
-    std::fprintf(stderr, "The %s service is not started. (0x%08X)\n", upper.c_str(), static_cast<unsigned>(hr));
+    std::fprintf(stderr, "%s", StopFailure(upper, hr).c_str());
     return 2;
   }
   std::printf("The %s service was stopped successfully.\n", upper.c_str());

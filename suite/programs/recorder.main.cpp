@@ -1,6 +1,7 @@
 // recorder: the stand-in that any launched program of the suite or of
 // Windows can be. It notes how it was started (command line, current
-// folder, desktop, show state), may hold a titled top-level window, and
+// folder, desktop, show state) and what it saw of the machine at its start
+// (tick count, WOW64), may hold a titled top-level window, and
 // ends at once, after a given time or on WM_CLOSE, with the exit code its
 // program file gives (docs/programs.md, "The recorder").
 //
@@ -14,6 +15,8 @@
 #include "platform/files/paths.h"
 #include "platform/processes/process_table.h"
 #include "platform/processes/program_api.h"
+#include "platform/system/boot.h"
+#include "platform/system/wow64.h"
 #include "platform/processes/program_files.h"
 #include "platform/windows/window_table.h"
 
@@ -32,6 +35,10 @@ win::DWORD Number(const std::string& s) { return static_cast<win::DWORD>(std::st
 }  // namespace
 
 int main() {
+  // Time and files as every program of the machine sees them (32-bit
+  // programs get the WOW64 view).
+  UseMachineTime();
+  UseWow64Files();
   auto& programs = Programs::Get();
   std::shared_ptr<Machine> machine;
   try {
@@ -55,6 +62,8 @@ int main() {
   AddProgramNote(*machine, pid, image, "desktop", startup.lpDesktop ? startup.lpDesktop : L"");
   AddProgramNote(*machine, pid, image, "show",
                  (startup.dwFlags & win::STARTF_USESHOWWINDOW) ? std::to_wstring(startup.wShowWindow) : L"");
+  AddProgramNote(*machine, pid, image, "tick_count", std::to_wstring(GetTickCount64()));
+  AddProgramNote(*machine, pid, image, "wow64", IsWow64() ? L"1" : L"0");
 
   const win::DWORD exitCode = Number(Option(file, "exit"));
   std::string title = Option(file, "window");

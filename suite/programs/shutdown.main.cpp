@@ -14,6 +14,7 @@
 #include "platform/base/text.h"
 #include "platform/files/machine.h"
 #include "platform/system/boot.h"
+#include "platform/system/wow64.h"
 
 using namespace zv;
 
@@ -35,6 +36,8 @@ int Usage(const char* message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::UseMachineTime();
+  platform::UseWow64Files();
   std::string kind;
   unsigned long delay = 30;
   std::wstring command = L"shutdown";
@@ -66,7 +69,6 @@ int main(int argc, char** argv) {
   }
   if (kind.empty()) return Usage("no action given");
   try {
-    platform::UseMachineTime();
     platform::RecordRestartRequest(*platform::Machine::Current(), kind, command,
                                    kind == "restart" || kind == "shutdown" ? static_cast<win::DWORD>(delay) : 0);
   } catch (const std::exception& e) {

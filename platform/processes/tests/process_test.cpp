@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/base/handles.h"
+#include "platform/files/file_api.h"
 #include "platform/processes/process_api_real.h"
 #include "platform/processes/process_table.h"
 
@@ -366,6 +367,14 @@ TEST_F(ProcessTest, PrivilegesAsSetPrivilegeUsesThem) {
   }
   EXPECT_FALSE(api_.LookupPrivilegeValueW(nullptr, L"SeFlyingPrivilege", &luid));
   EXPECT_EQ(GetLastError(), win::ERROR_NO_SUCH_PRIVILEGE);
+
+  // The file layer reads a system ACL only while the privilege is enabled
+  // in our token.
+  EXPECT_EQ(setPrivilege(L"SeSecurityPrivilege", true), 0u);
+  EXPECT_TRUE(PrivilegeHeld(L"SeSecurityPrivilege"));
+  EXPECT_FALSE(PrivilegeHeld(L"SeBackupPrivilege"));
+  EXPECT_EQ(setPrivilege(L"SeSecurityPrivilege", false), 0u);
+  EXPECT_FALSE(PrivilegeHeld(L"SeSecurityPrivilege"));
 
   EXPECT_EQ(setPrivilege(L"SeCreateGlobalPrivilege", true), 0u);
   EXPECT_EQ(setPrivilege(L"SeLoadDriverPrivilege", true), 0u);

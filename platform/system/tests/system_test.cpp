@@ -21,6 +21,7 @@
 #include "platform/base/text.h"
 #include "platform/processes/process_api.h"
 #include "platform/processes/process_table.h"
+#include "platform/processes/program_files.h"
 #include "platform/registry/hives.h"
 #include "platform/system/ansi_calls.h"
 #include "platform/system/boot.h"
@@ -111,6 +112,46 @@ TEST_F(Wow64Test, ThirtyTwoBitCopyIntoSystem32LandsInSysWow64UnlessThisThreadSwi
   Files::Get().FindClose(find);
   EXPECT_EQ(names, L"a.sys,c.sys,d.sys");
   EXPECT_NE(Files::Get().GetFileAttributesW(L"C:\\Windows\\Sysnative\\drivers\\b.sys"), win::INVALID_FILE_ATTRIBUTES);
+}
+
+// A 32-bit program as it starts: UseWow64Files, undone at the end so that
+// later tests see the plain file layer again.
+struct ThirtyTwoBitProgram {
+  Bitness bits{"32"};
+  ThirtyTwoBitProgram() { UseWow64Files(); }
+  ~ThirtyTwoBitProgram() {
+    Api<FileApi>::Exchange(nullptr);
+    SetProgramSearchRewrite(nullptr);
+  }
+};
+
+TEST_F(Wow64Test, ThirtyTwoBitCallersFindSysWow64ProgramsUnlessRedirectionIsOff) {
+  ProgramFile net;
+  net.standIn = "net";
+  MakeFile(C("Windows/System32/net.exe"), FormatProgramFile(net));
+  net.bitness = 32;
+  MakeFile(C("Windows/SysWOW64/net.exe"), FormatProgramFile(net));
+  const SearchContext context{L"C:\\zv\\caller.exe", L"C:\\zv", MachinePath(*machine_)};
+  auto find = [&](const wchar_t* line) {
+    FoundProgram found;
+    win::DWORD error = FindProgram(*machine_, nullptr, line, context, found);
+    return error ? L"error " + std::to_wstring(error) : found.dosPath;
+  };
+  EXPECT_EQ(find(L"net stop zvorx"), L"C:\\Windows\\System32\\net.exe");
+  {
+    ThirtyTwoBitProgram program;
+    EXPECT_EQ(find(L"net stop zvorx"), L"C:\\Windows\\SysWOW64\\net.exe");
+    EXPECT_EQ(find(L"C:\\Windows\\System32\\net.exe stop zvorx"), L"C:\\Windows\\SysWOW64\\net.exe");
+    EXPECT_EQ(find(L"\"C:\\Windows\\Sysnative\\net\" stop"), L"C:\\Windows\\System32\\net.exe");
+    void* old = nullptr;
+    ASSERT_TRUE(Wow64DisableWow64FsRedirection(&old));
+    EXPECT_EQ(find(L"net stop zvorx"), L"C:\\Windows\\System32\\net.exe");
+    ASSERT_TRUE(Wow64RevertWow64FsRedirection(old));
+    // Only a 32-bit copy missing from SysWOW64 is missing for the caller.
+    fs::remove(C("Windows/SysWOW64/net.exe"));
+    EXPECT_EQ(find(L"C:\\Windows\\System32\\net.exe"), L"error 2");
+  }
+  EXPECT_EQ(find(L"C:\\Windows\\System32\\net.exe"), L"C:\\Windows\\System32\\net.exe");
 }
 
 TEST_F(Wow64Test, NoRedirectionForSixtyFourBitProgramsOrOnAnX86Machine) {

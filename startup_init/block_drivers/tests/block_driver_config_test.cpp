@@ -1,6 +1,6 @@
 // The block-driver functions: the records they write byte for byte, the
-// table limits, installing and starting the drivers (with the redirection
-// switched off around the copy), stopping and removing them, a stop that
+// table limits, installing and starting the drivers (into System32 even
+// from a 32-bit program), stopping and removing them, a stop that
 // hangs, and the names the program and the shared library export.
 #include <cxxabi.h>
 #include <dlfcn.h>
@@ -19,8 +19,10 @@
 #include "platform/registry/registry_api.h"
 #include "platform/services/service_manager.h"
 #include "platform/services/service_manager_api.h"
+#include "platform/files/file_api.h"
+#include "platform/processes/process_table.h"
+#include "platform/system/wow64.h"
 #include "startup_init/block_drivers/block_driver_config.h"
-#include "startup_init/block_drivers/module_runtime.h"
 
 namespace zv::startup {
 namespace {
@@ -33,42 +35,19 @@ const std::vector<std::string> kExported = {
     "MXBLKURLSetDebugTextOutputStatus",   "MXBLKURLSetDefaultStatusIsBlocking", "MXBLKURLStartPortDriver",
     "MXBLKURLStartURLDriver",             "MXBLKURLStopPortDriver",           "MXBLKURLStopURLDriver"};
 
-// What the functions did with the run time, in order. "revert" notes
-// whether the installed URL driver file was there by then.
-std::vector<std::string> g_events;
-std::string g_installedUrlDriver;
-
-win::BOOL FakeDisable(void** old) {
-  *old = reinterpret_cast<void*>(0x77);
-  g_events.push_back(std::filesystem::exists(g_installedUrlDriver) ? "disable:copied" : "disable");
-  return win::TRUE;
-}
-
-win::BOOL FakeRevert(void* old) {
-  g_events.push_back(std::string("revert") + (old == reinterpret_cast<void*>(0x77) ? "" : ":wrong value") +
-                     (std::filesystem::exists(g_installedUrlDriver) ? ":copied" : ""));
-  return win::TRUE;
-}
-
-class FakeRuntime : public ModuleRuntime {
- public:
-  void* LoadKernel32() override { return this; }
-  void FreeKernel32(void* module) override { g_events.push_back(module == this ? "free" : "free:wrong module"); }
-  Procedure Lookup(void*, const char* name) override {
-    if (std::strcmp(name, "Wow64DisableWow64FsRedirection") == 0) return reinterpret_cast<Procedure>(&FakeDisable);
-    if (std::strcmp(name, "Wow64RevertWow64FsRedirection") == 0) return reinterpret_cast<Procedure>(&FakeRevert);
-    return nullptr;
-  }
-  std::string SystemDirectoryA() override { return "C:\\Windows\\system32"; }
-  std::string ModuleFolderA() override { return "C:\\Program Files\\ZV"; }
+// A 32-bit program of the machine: ZV_BITNESS says so for a program started
+// from the host.
+struct ThirtyTwoBit {
+  ThirtyTwoBit() { ::setenv("ZV_BITNESS", "32", 1); }
+  ~ThirtyTwoBit() { ::unsetenv("ZV_BITNESS"); }
 };
 
 class BlockDriverConfigTest : public testing::MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    g_events.clear();
-    g_installedUrlDriver = C("Windows/System32/drivers/mxblkurl.sys").string();
+    installedUrlDriver_ = C("Windows/System32/drivers/mxblkurl.sys").string();
+    RegisterCurrentProcess(L"C:\\Program Files\\ZV\\ZVVstIn.exe", 1);
     for (std::string name : {"mxblkurl", "mxblkprt"}) {
       for (std::string bits : {"x64", "x32"}) {
         MakeFile(C("Program Files/ZV/" + name + "_" + bits + ".sys"),
@@ -76,6 +55,11 @@ class BlockDriverConfigTest : public testing::MachineTest {
       }
     }
     std::filesystem::create_directories(C("Windows/System32/drivers"));
+    std::filesystem::create_directories(C("Windows/SysWOW64/drivers"));
+  }
+  void TearDown() override {
+    UnregisterCurrentProcess();
+    MachineTest::TearDown();
   }
 
   void MakeKey(const std::wstring& service) {
@@ -104,8 +88,7 @@ class BlockDriverConfigTest : public testing::MachineTest {
   std::optional<ServiceEntry> Service(const wchar_t* name) { return FindService(*machine_, name); }
   RegistryApi& Reg() { return Registry::Get(); }
 
-  FakeRuntime runtime_;
-  ScopedApi<ModuleRuntime> useRuntime_{runtime_};
+  std::string installedUrlDriver_;
 };
 
 TEST_F(BlockDriverConfigTest, SettingsNeedTheServiceKey) {
@@ -175,11 +158,15 @@ TEST_F(BlockDriverConfigTest, TableLimitsAndSaveAfterClear) {
   EXPECT_EQ(Value(L"mxblkprt", L"BlockPortList"), std::make_pair(win::REG_BINARY, ports));
 }
 
-TEST_F(BlockDriverConfigTest, StartInstallsTheDriverWithRedirectionOff) {
+TEST_F(BlockDriverConfigTest, StartInstallsTheDriverIntoSystem32EvenFromA32BitProgram) {
+  // As ZVVstIn runs on an x64 machine: 32-bit, its file calls redirected.
+  ThirtyTwoBit bits;
+  Wow64FileApi wow64(Files::Get());
+  ScopedApi<FileApi> useWow64(wow64);
   ASSERT_EQ(MXBLKURLStartURLDriver(1), 1);
-  EXPECT_EQ(ReadHost(g_installedUrlDriver), "ZVPROGRAM\r\nstandin=mxblkurl\r\n# x64\r\n");
-  // Redirection goes off before the copy and comes back after the start.
-  EXPECT_EQ(g_events, (std::vector<std::string>{"disable", "free", "revert:copied", "free"}));
+  EXPECT_EQ(ReadHost(installedUrlDriver_), "ZVPROGRAM\r\nstandin=mxblkurl\r\n# x64\r\n");
+  EXPECT_FALSE(std::filesystem::exists(C("Windows/SysWOW64/drivers/mxblkurl.sys")));
+  EXPECT_FALSE(Wow64RedirectionDisabled()) << "switched back on";
   auto e = Service(L"mxblkurl");
   ASSERT_TRUE(e);
   EXPECT_EQ(e->state, win::SERVICE_RUNNING);
@@ -189,14 +176,15 @@ TEST_F(BlockDriverConfigTest, StartInstallsTheDriverWithRedirectionOff) {
   EXPECT_EQ(e->imagePath, L"C:\\Windows\\system32\\Drivers\\mxblkurl.sys");
 
   // A running driver: nothing is copied, the answer is 1 at once.
-  g_events.clear();
   MakeFile(C("Program Files/ZV/mxblkurl_x64.sys"), "changed");
   EXPECT_EQ(MXBLKURLStartURLDriver(1), 1);
-  EXPECT_TRUE(g_events.empty());
-  EXPECT_EQ(ReadHost(g_installedUrlDriver), "ZVPROGRAM\r\nstandin=mxblkurl\r\n# x64\r\n");
+  EXPECT_EQ(ReadHost(installedUrlDriver_), "ZVPROGRAM\r\nstandin=mxblkurl\r\n# x64\r\n");
 
-  ASSERT_EQ(MXBLKURLStartPortDriver(0), 1);
-  EXPECT_EQ(ReadHost(C("Windows/System32/drivers/mxblkprt.sys")), "ZVPROGRAM\r\nstandin=mxblkprt\r\n# x32\r\n");
+  // Without the switches in kernel32 the copy runs redirected, as such a
+  // program's would: into SysWOW64, and the start then misses the file.
+  machine_->SetSetting("kernel32.missing", "Wow64DisableWow64FsRedirection");
+  EXPECT_EQ(MXBLKURLStartPortDriver(0), 0);
+  EXPECT_EQ(ReadHost(C("Windows/SysWOW64/drivers/mxblkprt.sys")), "ZVPROGRAM\r\nstandin=mxblkprt\r\n# x32\r\n");
 }
 
 TEST_F(BlockDriverConfigTest, StartWithoutDriverFileFailsButCreatesTheService) {
@@ -205,11 +193,9 @@ TEST_F(BlockDriverConfigTest, StartWithoutDriverFileFailsButCreatesTheService) {
   auto e = Service(L"mxblkurl");
   ASSERT_TRUE(e);
   EXPECT_EQ(e->state, win::SERVICE_STOPPED);
-  EXPECT_EQ(g_events.back(), "free");
-  EXPECT_EQ(g_events[g_events.size() - 2], "revert");
   // An existing service is left as it is: a later start only copies.
   EXPECT_EQ(MXBLKURLStartURLDriver(0), 1);
-  EXPECT_EQ(ReadHost(g_installedUrlDriver), "ZVPROGRAM\r\nstandin=mxblkurl\r\n# x32\r\n");
+  EXPECT_EQ(ReadHost(installedUrlDriver_), "ZVPROGRAM\r\nstandin=mxblkurl\r\n# x32\r\n");
 }
 
 TEST_F(BlockDriverConfigTest, StopAndRemove) {
@@ -333,13 +319,18 @@ std::string Shell(const std::string& command) {
   return out;
 }
 
-// The programs together: zvblkcfg installs and configures the drivers as
-// ZVVstIn would, the drivers load, and zvmachine shows what they enforce.
+// The programs together: zvmachine installs the driver files, zvblkcfg
+// (32-bit, as ZVVstIn) installs and configures the drivers, the drivers
+// load, zvmachine shows what they enforce, and a boot stops them.
 TEST_F(BlockDriverConfigTest, ProgramsScenario) {
   ASSERT_FALSE(BinDir().empty()) << "ZV_BIN_DIR";
+  for (const char* f : {"mxblkurl_x64.sys", "mxblkurl_x32.sys", "mxblkprt_x64.sys", "mxblkprt_x32.sys"}) {
+    std::filesystem::remove(C(std::string("Program Files/ZV/") + f));
+  }
   const std::string env = "ZV_MACHINE='" + root_.string() + "' ZV_IMAGE_PATH='C:\\Program Files\\ZV\\ZVVstIn.exe' ";
-  const std::string cfg = env + "'" + BinDir() + "/zvblkcfg' ";
+  const std::string cfg = env + "ZV_BITNESS=32 '" + BinDir() + "/zvblkcfg' ";
   const std::string zvm = env + "'" + BinDir() + "/zvmachine' ";
+  EXPECT_NE(Shell(zvm + "install").find("installed 4 driver files"), std::string::npos);
   EXPECT_EQ(Shell(cfg + "start url 1 start port 1"), "MXBLKURLStartURLDriver=1\nMXBLKURLStartPortDriver=1\n");
   EXPECT_EQ(Shell(cfg + "default 1 url example.com url abcdefghijklmnopqrst save-urls port 443 6 save-ports"),
             "MXBLKURLSetDefaultStatusIsBlocking=1\nMXBLKURLAddExceptionURLTextA=1\nMXBLKURLAddExceptionURLTextA=1\n"
@@ -356,6 +347,15 @@ TEST_F(BlockDriverConfigTest, ProgramsScenario) {
       << status;
   EXPECT_NE(status.find("last load:\n  DefaultIsDenyURL=0\n"), std::string::npos) << status;
   EXPECT_NE(Shell(zvm + "service status mxblkprt").find("  BlockPortCount=1\n  port[0]=443,6\n"), std::string::npos);
+
+  // A boot stops both, the one that hangs in stop-pending too.
+  machine_->SetSetting("service.mxblkprt.stop_pending_ms", "forever");
+  EXPECT_NE(Shell(zvm + "boot").find("stopped 2 service(s) (1 by the boot itself)"), std::string::npos);
+  list = Shell(zvm + "service list");
+  EXPECT_NE(list.find("mxblkurl             KERNEL_DRIVER        STOPPED"), std::string::npos) << list;
+  EXPECT_NE(list.find("mxblkprt             KERNEL_DRIVER        STOPPED"), std::string::npos) << list;
+  EXPECT_EQ(list.find("RUNNING"), std::string::npos) << list;
+  EXPECT_EQ(list.find("PENDING"), std::string::npos) << list;
 
   // Stopped and removed: gone from the list.
   EXPECT_EQ(Shell(cfg + "stop url 1 stop port 1"), "MXBLKURLStopURLDriver=1\nMXBLKURLStopPortDriver=1\n");

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
 #include "platform/base/handles.h"
@@ -12,6 +13,7 @@
 #include "platform/processes/process_api.h"
 #include "platform/processes/process_table.h"
 #include "platform/processes/program_api.h"
+#include "platform/system/boot.h"
 #include "platform/threads/sync_api.h"
 #include "platform/windows/window_api.h"
 #include "platform/windows/window_table.h"
@@ -180,12 +182,15 @@ TEST_F(ProgramsTest, TheLauncherStartsTheHandlerOnTheMirrorFolder) {
     if (s.parent == launcher) handler = s;
   }
   ASSERT_TRUE(handler);
-  EXPECT_EQ(handler->image, L"C:\\Windows\\System32\\notepad.exe");
+  // The launcher is 32-bit: its bare-name search goes through the WOW64
+  // folder redirection, so the handler is SysWOW64's copy, itself 32-bit.
+  EXPECT_EQ(handler->image, L"C:\\Windows\\SysWOW64\\notepad.exe");
   EXPECT_EQ(handler->commandLine, L"notepad.exe C:\\m\\C\\Users\\a");
   EXPECT_EQ(handler->showWindow, win::SW_SHOW);
   EXPECT_EQ(handler->session, 0u);
   // Its window is in session 0, where the service finds and closes it.
   ASSERT_TRUE(WaitForOwnerWindow(*machine_, handler->pid, 30000));
+  EXPECT_EQ(Notes(handler->pid)["wow64"], L"1");
   win::HWND h = TopLevelWindows::Get().FindWindowW(nullptr, L"Untitled - Notepad");
   ASSERT_NE(h, nullptr);
   win::HANDLE p = Processes::Get().OpenProcess(win::SYNCHRONIZE | win::PROCESS_QUERY_LIMITED_INFORMATION, win::FALSE,
@@ -194,6 +199,23 @@ TEST_F(ProgramsTest, TheLauncherStartsTheHandlerOnTheMirrorFolder) {
   EXPECT_TRUE(TopLevelWindows::Get().PostMessageW(h, win::WM_CLOSE, 0, 0));
   EXPECT_EQ(Threads::Get().WaitForSingleObject(p, win::INFINITE), win::WAIT_OBJECT_0);
   CloseHandle(p);
+}
+
+TEST_F(ProgramsTest, AStartedProgramCountsTicksFromTheMachineBoot) {
+  // Programs here run 100 times faster than the host: the uptime the
+  // recorder reads is 30 s plus the machine time its start took, whatever
+  // the program's own age.
+  const auto before = std::chrono::steady_clock::now();
+  BootMachine(*machine_, 30000);
+  auto info = Start(L"C:\\Windows\\System32\\sc.exe query");
+  const win::DWORD pid = info.dwProcessId;
+  EXPECT_EQ(WaitAndClose(info), 0u);
+  const auto realMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - before).count();
+  const std::uint64_t tick = std::stoull(Notes(pid)["tick_count"]);
+  EXPECT_GE(tick, 30000u);
+  EXPECT_LE(tick, 30000u + 100u * static_cast<std::uint64_t>(realMs) + 1000u);
+  EXPECT_EQ(Notes(pid)["wow64"], L"0");  // the 64-bit System32 copy, from a 32-bit caller without WOW64 files
 }
 
 TEST_F(ProgramsTest, NetStopStopsTheDriver) {
