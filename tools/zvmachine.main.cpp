@@ -36,6 +36,7 @@ const CommandGroup kCommands[] = {
     {"install", RunInstallCommand}, {"program", RunProgramCommand}, {"window", RunWindowCommand},
     {"boot", RunBootCommand},
     {"service", RunServiceCommand},
+    {"product", RunProductCommand},
 };
 
 }  // namespace

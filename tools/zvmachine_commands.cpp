@@ -36,6 +36,8 @@ const char kZvmachineUsage[] =
     "  window ...                      list, open and close top-level windows (zvmachine window --help)\n"
     "  boot [--uptime S]               boot: end the programs the machine started, uptime S s\n"
     "  boot show | restarts            boot time, uptime, tick count; restarts asked for\n"
+    "  product set ITEM VALUE          set a 32-bit item of the product data store (1, 69, 70)\n"
+    "  product show                    list the product data store's items\n"
     "  service list | status NAME      services: state, image; the block drivers' decoded settings\n"
     "\n"
     "exit codes: 0 done, 1 failed, 2 bad usage\n";

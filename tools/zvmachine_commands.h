@@ -48,5 +48,8 @@ int RunProgramCommand(const std::vector<std::string>& args);  // program start |
 int RunWindowCommand(const std::vector<std::string>& args);   // window list | open | close
 int RunBootCommand(const std::vector<std::string>& args);     // boot [--uptime S] | show | restarts
 int RunServiceCommand(const std::vector<std::string>& args);  // service list | status NAME
+int RunProductCommand(const std::vector<std::string>& args);  // product set ITEM VALUE | show
+// The start-up program's part of the install step.
+int InstallStartupProgram();
 
 }  // namespace zv::tools
