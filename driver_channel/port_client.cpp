@@ -10,9 +10,11 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "driver_channel/explain.h"
 #include "driver_channel/records.h"
 #include "driver_channel/signals.h"
 #include "log/format.h"
@@ -104,6 +106,9 @@ win::DWORD ScannerWorker(void* parameter) {
   // bytes change, the rest stays zero.
   _MXRED_REPLY_MESSAGE reply;
   std::memset(&reply, 0, sizeof(reply));
+  // The lines of a decision someone asked about (explain.h); empty and
+  // unused for every other message.
+  log::DecisionLines explanation;
 
   win::HRESULT result = win::S_OK;
   for (;;) {
@@ -138,14 +143,26 @@ win::DWORD ScannerWorker(void* parameter) {
     MXRED_MESSAGE* message = MXRED_MESSAGE::FromOverlapped(overlapped);
     _MXRED_NOTIFICATION& n = message->Notification;
 
-    if (n.Kind == kKindProcess) {
-      log::LogWrite(8, kWorkerTag, L"ZVORX , ProcessNotify():  Success FltSendMessagepid=%d, ppid=%d, create=%d",
-                    n.ProcessId, n.Param1, n.Param2);
-    }
+    // The one read of the mark per message; unmarked messages collect nothing.
+    const bool explain = message->ExplainMark == kExplainMark;
+    {
+      std::optional<log::ScopedDecision> deciding;
+      if (explain) {
+        explanation.Clear();
+        deciding.emplace(explanation);
+      }
+      if (n.Kind == kKindProcess) {
+        log::LogWrite(8, kWorkerTag, L"ZVORX , ProcessNotify():  Success FltSendMessagepid=%d, ppid=%d, create=%d",
+                      n.ProcessId, n.Param1, n.Param2);
+      }
 
-    reply.Allow = 1;
-    reply.AuxFlag = 0;
-    if (!SkipDispatch(n)) NotificationSignal(&n, &reply);
+      reply.Allow = 1;
+      reply.AuxFlag = 0;
+      if (!SkipDispatch(n)) NotificationSignal(&n, &reply);
+    }
+    // Before the reply, so the driver holds the lines when the decision
+    // reaches whoever asked.
+    if (explain) SendExplanation(context.Port, message->MessageId, explanation);
 
     if (KindExpectsReply(n.Kind)) {
       reply.Status = 0;

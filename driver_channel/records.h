@@ -102,7 +102,10 @@ MXRED_COMMAND MakeAllowUnloadCommand(bool allow = true);
 // FilterGetMessage fills.
 struct MXRED_MESSAGE {
   win::ULONG ReplyLength;  // filter message header
-  win::DWORD Unused4;
+  // The header's padding. The driver stand-in puts kExplainMark here when
+  // the one who injected the notification asks why it was decided
+  // (driver_channel/explain.h); the real driver leaves it zero.
+  win::DWORD ExplainMark;
   win::ULONGLONG MessageId;
   _MXRED_NOTIFICATION Notification;
   win::OVERLAPPED Overlapped;
@@ -143,6 +146,7 @@ static_assert(offsetof(MXRED_COMMAND, Reserved) == 12);
 
 static_assert(sizeof(MXRED_MESSAGE) == kMessageSize);
 static_assert(offsetof(MXRED_MESSAGE, ReplyLength) == 0);
+static_assert(offsetof(MXRED_MESSAGE, ExplainMark) == 4);
 static_assert(offsetof(MXRED_MESSAGE, MessageId) == 8);
 static_assert(offsetof(MXRED_MESSAGE, Notification) == 16);
 static_assert(offsetof(MXRED_MESSAGE, Overlapped) == kMessageReadSize);

@@ -61,6 +61,12 @@ std::string TraceText(std::wstring_view text) {
   return ansi;
 }
 
+// A collected line without the line ends and blanks its writer put last.
+std::wstring TrimLineEnd(std::wstring text) {
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+  return text;
+}
+
 }  // namespace
 
 void SetLogFilePath(std::wstring path) {
@@ -85,14 +91,20 @@ std::string TextModeBytes(std::string_view ansi) {
 
 namespace detail {
 
-void WriteLogLine(std::wstring_view tag, std::wstring_view format, std::span<const FormatArg> args) {
+void WriteLogLine(std::uint32_t level, bool enabled, std::wstring_view tag, std::wstring_view format,
+                  std::span<const FormatArg> args) {
   std::wstring line;
   line.reserve(160);
-  AppendStamp(line);
+  if (enabled) AppendStamp(line);
   line += L"[mxred] ";
+  const std::size_t tagStart = line.size();
   line += tag;
   line += L" ---- ";
   AppendLogFormatV(line, format, args);
+  if (DecisionLines* decision = CurrentDecision()) {
+    decision->Add(level, enabled ? 0 : kLineFiltered, line.substr(tagStart));
+  }
+  if (!enabled) return;
   line += L"\r\n";
   const std::uint32_t flags = OutputFlags();
   if (flags & kOutputDebugger) platform::OutputDebugStringW(std::wstring_view(line));
@@ -102,7 +114,9 @@ void WriteLogLine(std::wstring_view tag, std::wstring_view format, std::span<con
 void WriteDebugLine(std::wstring_view format, std::span<const FormatArg> args) {
   std::wstring line;
   AppendStamp(line);
+  const std::size_t textStart = line.size();
   AppendLogFormatV(line, format, args);
+  if (DecisionLines* decision = CurrentDecision()) decision->Add(0, kLineDebug, TrimLineEnd(line.substr(textStart)));
   platform::OutputDebugStringW(std::wstring_view(line));
 }
 
@@ -111,7 +125,11 @@ void WriteAppendLog(std::wstring_view path, std::wstring_view format, std::span<
   platform::GetLocalTime(&st);
   std::wstring text = Format(L"[%d.%d.%d - %d.%d.%d]:", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
                              st.wSecond);
+  const std::size_t textStart = text.size();
   AppendLogFormatV(text, format, args);
+  if (DecisionLines* decision = CurrentDecision()) {
+    decision->Add(0, kLineFile, std::wstring(path) + L": " + TrimLineEnd(text.substr(textStart)));
+  }
   platform::Files::Get().AppendToFile(std::wstring(path), TextModeBytes(text::ToAnsi(text)));
 }
 

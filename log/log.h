@@ -9,6 +9,8 @@
 // each line in one write call and takes no lock of its own. Text and
 // character values are escaped (AppendLogFormatV, format.h), so a caller's
 // text never starts a line or reaches a console as a control character.
+// A thread deciding a driver message may install a collector
+// (log/decision.h): its lines, filtered ones included, are offered to it too.
 // Must not: buffer between lines; every file sink opens and closes its file
 // for each line.
 #pragma once
@@ -19,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "log/decision.h"
 #include "log/format.h"
 #include "platform/base/win32.h"
 
@@ -32,7 +35,10 @@ namespace detail {
 inline std::atomic<std::uint32_t> levelMask{1};
 inline std::atomic<std::uint32_t> outputFlags{1};
 
-void WriteLogLine(std::wstring_view tag, std::wstring_view format, std::span<const FormatArg> args);
+// `enabled`: the level test passed (else the line only goes to the
+// thread's decision collector).
+void WriteLogLine(std::uint32_t level, bool enabled, std::wstring_view tag, std::wstring_view format,
+                  std::span<const FormatArg> args);
 void WriteDebugLine(std::wstring_view format, std::span<const FormatArg> args);
 void WriteAppendLog(std::wstring_view path, std::wstring_view format, std::span<const FormatArg> args);
 }  // namespace detail
@@ -50,15 +56,18 @@ inline bool LevelEnabled(std::uint32_t level) {
          detail::outputFlags.load(std::memory_order_relaxed) != 0;
 }
 
-// "#<local time> [mxred] <tag> ---- <text>\r\n" to the sinks of the output flags.
+// "#<local time> [mxred] <tag> ---- <text>\r\n" to the sinks of the output
+// flags; a line the level test filters out is still offered to the thread's
+// decision collector, when it has one.
 template <class... A>
 inline void LogWrite(std::uint32_t level, std::wstring_view tag, std::wstring_view format, const A&... args) {
-  if (!LevelEnabled(level)) return;
+  const bool enabled = LevelEnabled(level);
+  if (!enabled && detail::currentDecision == nullptr) return;
   if constexpr (sizeof...(A) == 0) {
-    detail::WriteLogLine(tag, format, {});
+    detail::WriteLogLine(level, enabled, tag, format, {});
   } else {
     const FormatArg captured[] = {FormatArg(args)...};
-    detail::WriteLogLine(tag, format, captured);
+    detail::WriteLogLine(level, enabled, tag, format, captured);
   }
 }
 

@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "control/main_commands.h"
 #include "driver_channel/signals.h"
@@ -12,6 +14,12 @@ namespace zv::service {
 namespace {
 
 std::atomic<bool> g_runEngineThreads{true};
+
+// Every engine start-up made: they live until the process ends, and stay
+// reachable here once the command signals that use them are disconnected
+// (the list itself is never destroyed, so also not at exit).
+std::mutex g_enginesMutex;
+std::vector<engines::acengine*>* const g_engines = new std::vector<engines::acengine*>;
 
 void StartEngine(engines::acengine& engine) {
   if (g_runEngineThreads.load()) {
@@ -48,6 +56,10 @@ class DeviceAccessSlots final : public control::EngineSlots {
 
 engines::acengine* StartAccessControlEngine(bool skipAccess) {
   auto* engine = new engines::acengine(engines::kAccessControlEngineKey);  // lives until the process ends
+  {
+    std::lock_guard lock(g_enginesMutex);
+    g_engines->push_back(engine);
+  }
   StartEngine(*engine);
   if (!skipAccess) {
     channel::CommandSignalI.connect([engine](int key, const std::wstring command, int value) {

@@ -8,9 +8,11 @@
 
 #include "platform/files/machine.h"
 #include "platform/processes/process_table.h"
+#include "platform/system/boot.h"
 #include "service/startup.h"
 
 int main(int argc, char** argv) {
+  zv::platform::UseMachineTime();
   const std::wstring commandLine = zv::service::CommandLineFromArguments(argc, argv);
   try {
     // A service runs in session 0; a console start in the console session.

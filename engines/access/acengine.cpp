@@ -1,5 +1,6 @@
-// The access-control engine: state, default rules, commands and the
-// file-open rule query (see acengine.h).
+// The access-control engine: state, default rules, commands, the file-open
+// rule query with the file manager's document redirection, the rename test
+// and process classification (see acengine.h).
 //
 // Owns: everything acengine declares. The order of the query's steps and
 // their log lines are part of the engine's contract with its readers: keep
@@ -18,6 +19,8 @@
 #include "platform/base/text.h"
 #include "platform/files/file_api.h"
 #include "platform/processes/process_api.h"
+#include "platform/processes/program_api.h"
+#include "platform/windows/window_api.h"
 
 namespace zv::engines {
 namespace {
@@ -28,6 +31,11 @@ constexpr std::uint32_t kAllTypes = 0xFFFF;
 constexpr std::uint32_t kProtectedProcessBits = 0xF;  // normal, white list, black list, ActiveX
 constexpr std::uint32_t kWritersOfReadOnly = 0x46;    // white list, black list, shell
 constexpr std::uint32_t kReadOnlyMark = 0x20;
+constexpr std::uint32_t kParentTypes = 0xFFFFE;  // any type bit but PROCESSTYPE_NORMAL
+constexpr std::uint32_t kFinalTypes = 0xFFF;
+constexpr std::uint32_t kNameRuleTypes = 0xFFFFF;
+constexpr std::uint32_t kPlainRead = 0x20080;
+constexpr std::uint32_t kGenericRead = 0x120089;
 
 // Masks without write or append data that still change the object: delete
 // and security-changing rights.
@@ -59,7 +67,11 @@ acengine::acengine(int engineKey)
 
 void acengine::Start() {
   CompilePathPatterns();
-  if (!threads.Start([this] { HoldCountdown(); })) {
+  StartThread([this] { HoldCountdown(); });
+}
+
+void acengine::StartThread(std::function<void()> routine) {
+  if (!threads.Start(std::move(routine))) {
     log::LogWrite(1, kTag, L"<ERROR> (ERROR:%d)=CreateThread()", static_cast<int>(platform::GetLastError()));
   }
 }
@@ -73,14 +85,75 @@ void acengine::OnNotification(channel::_MXRED_NOTIFICATION* notification, channe
       QueryRule(*notification, *reply);
       break;
     case channel::kKindImageLoad:
+      ImageNotify(*notification, *reply);
+      break;
     case channel::kKindProcess:
+      ProcessNotify(*notification, *reply);
+      break;
     case channel::kKindRename:
-      // Classification at image load and process start and the rename test
-      // are not built yet: these kinds change nothing and are allowed.
+      QueryRename(*notification, *reply);
       break;
     default:
       break;
   }
+}
+
+void acengine::ProcessNotify(const channel::_MXRED_NOTIFICATION& notification, channel::_MXRED_REPLY_MESSAGE&) {
+  const std::uint32_t processId = notification.ProcessId;
+  if (notification.Param2 == 0) {
+    log::LogWrite(kAcLogLevel, kTag, L"del process , %d", static_cast<int>(processId));
+    DelSpecialProcess(processId);
+    return;
+  }
+  std::uint32_t parentType = 0;
+  if (!QuerySpecialProcess(notification.Param1, kParentTypes, &parentType)) return;
+  log::LogWrite(kAcLogLevel, kTag, L"Add process , %d", static_cast<int>(processId));
+  const std::uint32_t childType = parentType == PROCESSTYPE_EXPLORER
+                                      ? (PROCESSTYPE_EXPLORER_CHILD | PROCESSTYPE_INHERITED)
+                                      : (parentType | PROCESSTYPE_INHERITED);
+  AddSpecialProcess(processId, childType);
+}
+
+void acengine::ImageNotify(const channel::_MXRED_NOTIFICATION& notification, channel::_MXRED_REPLY_MESSAGE&) {
+  const std::uint32_t processId = notification.ProcessId;
+  std::uint32_t type = PROCESSTYPE_NORMAL;
+  std::uint32_t stored = 0;
+  if (QuerySpecialProcess(processId, kFinalTypes, &stored)) {
+    if ((stored & PROCESSTYPE_INHERITED) == 0) return;  // already final
+    type = stored & ~PROCESSTYPE_INHERITED;
+    DelSpecialProcess(processId);
+  }
+  PathMatch match;
+  if (SearchDevicePath(notification.SourcePath(), match, false, kAcLogLevel, nullptr) != PathSearch::Match) {
+    AddSpecialProcess(processId, type);
+    return;
+  }
+  std::wstring dosPath;
+  DeviceToDosPath(match, dosPath);
+  std::uint32_t ruleType = 0;
+  if (MatchProcessNameRules(dosPath, kNameRuleTypes, &ruleType)) {
+    log::LogWrite(kAcLogLevel, kTag, L"[ImageNotify] process rule %s, add processtype %d", dosPath,
+                  static_cast<int>(ruleType));
+    type = ruleType;
+  }
+  AddSpecialProcess(processId, type);
+}
+
+void acengine::QueryRename(const channel::_MXRED_NOTIFICATION& notification, channel::_MXRED_REPLY_MESSAGE& reply) {
+  std::uint32_t processType = 0;
+  QuerySpecialProcess(notification.ProcessId, kAllTypes, &processType);
+  const std::wstring path = notification.SourcePath();
+  log::LogWrite(kAcDetailLevel, kTag, L"QueryRename %s ,processtype = %d", path, static_cast<int>(processType));
+  if ((processType & kWritersOfReadOnly) == 0) return;
+  PathMatch match;
+  if (SearchDevicePath(path, match, true, kAcLogLevel, kTag) != PathSearch::Match) return;
+  std::wstring dosPath;
+  DeviceToDosPath(match, dosPath);
+  std::uint32_t pathType = 0;
+  FindPathRule(dosPath, kAllTypes, pathType);
+  log::LogWrite(kAcDetailLevel, kTag, L"Rename [%d][%x] ptype=%x pathtype=%x path = %s",
+                static_cast<int>(notification.ProcessId), notification.DesiredAccess, processType, pathType, dosPath);
+  if (pathType == PATHTYPE_READONLY) Deny(reply);
 }
 
 // ---- Default rules ----------------------------------------------------------
@@ -138,6 +211,8 @@ int acengine::OnCommandInt(int key, const std::wstring command, int value) {
     installControl.store(0, std::memory_order_relaxed);
     std::lock_guard lock(pathRuleLock);
     pathRules.clear();
+    pathRuleIndex.Clear();
+    pathRuleTypes.clear();
   };
   if (command == L"AC_SET_ENGINEWORK") {
     if (value != 0) {
@@ -193,9 +268,11 @@ int acengine::OnCommandString(int key, const std::wstring command, const std::ws
   } else if (command == L"AC_ADD_FREE_SHAREFOLDER") {
     std::lock_guard lock(shareFolderLock);
     shareFolders.push_back(text);
+    shareFolderIndex.Insert(text);
   } else if (command == L"AC_CLEAR_FREE_SHAREFOLDER") {
     std::lock_guard lock(shareFolderLock);
     shareFolders.clear();
+    shareFolderIndex.Clear();
   } else if (command == L"AC_SETFOH_EXE") {
     std::lock_guard lock(handlerSettingLock);
     handlerSetting.Handler = text;
@@ -223,6 +300,7 @@ void acengine::AddPathRule(std::wstring_view text, std::uint32_t type) {
   if (text.size() < 2) return;
   std::wstring key = NormalizeRulePath(text);
   std::lock_guard lock(pathRuleLock);
+  if (pathRuleIndex.Insert(key) == pathRuleTypes.size()) pathRuleTypes.push_back(type);
   pathRules.emplace(std::move(key), type);
 }
 
@@ -231,13 +309,11 @@ bool acengine::FindPathRule(std::wstring_view path, std::uint32_t mask, std::uin
   if (path.size() < 2) return false;
   const std::wstring normalised = NormalizeRulePath(path);
   std::lock_guard lock(pathRuleLock);
-  for (const auto& [key, ruleType] : pathRules) {
-    if (key.size() > normalised.size() || normalised.find(key) == std::wstring::npos) continue;
-    if ((ruleType & mask) == 0) return false;
-    type = ruleType;
-    return true;
-  }
-  return false;
+  // The first contained key in descending order is the greatest one.
+  const std::uint32_t rule = pathRuleIndex.GreatestContained(normalised);
+  if (rule == FragmentIndex::kNone || (pathRuleTypes[rule] & mask) == 0) return false;
+  type = pathRuleTypes[rule];
+  return true;
 }
 
 void acengine::HoldPath(std::wstring_view path, std::uint32_t ticks) {
@@ -279,8 +355,7 @@ bool acengine::DeniedByShareRules(const std::wstring& path) {
   bool matched = false;
   {
     std::lock_guard lock(shareFolderLock);
-    matched = std::any_of(shareFolders.begin(), shareFolders.end(),
-                          [&path](const std::wstring& entry) { return Contains(path, entry); });
+    matched = shareFolderIndex.FirstInsertedContained(path) != FragmentIndex::kNone;
   }
   const int setting = shareFolderSetting.load(std::memory_order_relaxed);
   return matched ? setting != 0 : setting == 0;
@@ -450,8 +525,94 @@ void acengine::QueryAccessControl(std::uint32_t processId, std::uint32_t process
     }
   }
 
-  // The file manager's own step (document redirection to the file-open
-  // handler) is not built yet: its opens fall through and are allowed.
+  if (processType == PROCESSTYPE_EXPLORER || processType == PROCESSTYPE_EXPLORER_CHILD) {
+    QueryFileManager(processId, processType, access, dosPath, reply);
+  }
+}
+
+// ---- The file manager's document redirection ---------------------------------
+
+void acengine::QueryFileManager(std::uint32_t processId, std::uint32_t processType, std::uint32_t access,
+                                const std::wstring& dosPath, channel::_MXRED_REPLY_MESSAGE& reply) {
+  const int pid = static_cast<int>(processId);
+  log::LogWrite(kAcExplorerLevel, kTag, L"(%d)Explorer Access DA=[%x]  path = %s", pid, access, dosPath);
+
+  // A program start by the file manager itself opens the document it read
+  // last: when the document has a mirror copy, the launcher opens the copy
+  // instead and the program start is denied.
+  if (access == kExecuteOpenAccess && processType == PROCESSTYPE_EXPLORER) {
+    const std::wstring document = LastAccessCopy();
+    log::LogWrite(kAcExplorerLevel, kTag, L"!!!! lastaccess = %s", document);
+    if (LaunchFileOpenHandler(document)) {
+      StartThread([this, program = dosPath, document] { TemporaryReadBlock(program, document); });
+      StartThread([this, document] { CloseDocumentWindow(kCloseWindowIntervalMs, kCloseWindowTries, document); });
+      return Deny(reply);
+    }
+  }
+
+  if (TestPathMark(dosPath, kReadOnlyMark)) {
+    log::LogWrite(kAcExplorerLevel, kTag, L"(%d)Special process Access Denied %s", pid, dosPath);
+    return Deny(reply);
+  }
+
+  // Only these four spellings mark a program or library; any other (".Exe")
+  // is remembered like a document.
+  if ((access == kPlainRead || access == kGenericRead) && !IsDirectory(dosPath) && !Contains(dosPath, L".exe") &&
+      !Contains(dosPath, L".EXE") && !Contains(dosPath, L".dll") && !Contains(dosPath, L".DLL")) {
+    std::lock_guard lock(lastAccessLock);
+    lastAccess = dosPath;
+  }
+}
+
+bool acengine::LaunchFileOpenHandler(const std::wstring& document) {
+  if (document.size() < 8) return false;
+  const FileOpenHandlerSetting setting = FileOpenHandlerCopy();
+  // \\?\X:\dir\name.ext has its copy at \\?\<root>\X\dir\name.ext.
+  const std::wstring mirrorPath =
+      L"\\\\?\\" + setting.MirrorRoot + L"\\" + document[4] + L"\\" + document.substr(7);
+  if (platform::Files::Get().GetFileAttributesW(mirrorPath.c_str()) == win::INVALID_FILE_ATTRIBUTES) return false;
+
+  const std::wstring mirrorFolder = mirrorPath.substr(0, mirrorPath.rfind(L'\\'));
+  const std::wstring argument = L"/exe:" + setting.Handler + L"/mirror:" + mirrorFolder.substr(4);
+  std::wstring commandLine = L"\"" + std::wstring(kFileOpenLauncher) + L"\" \"" + argument + L"\"";
+  if (commandLine.size() + 1 > kCommandLineLimit) {
+    log::LogWrite(1, kTag, L"<ERROR> command line of %d units is over the limit, %s not started for %s",
+                  static_cast<int>(commandLine.size()), kFileOpenLauncher, document);
+    return true;
+  }
+  win::STARTUPINFOW startup{};
+  startup.dwFlags = win::STARTF_USESHOWWINDOW;
+  startup.wShowWindow = win::SW_SHOW;
+  win::PROCESS_INFORMATION started{};
+  if (!platform::Programs::Get().CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, win::FALSE, 0,
+                                                nullptr, nullptr, &startup, &started)) {
+    log::LogWrite(1, kTag, L"<ERROR> (ERROR:%d)=CreateProcessW() %s", static_cast<int>(platform::GetLastError()),
+                  commandLine);
+    return true;
+  }
+  platform::CloseHandle(started.hProcess);
+  platform::CloseHandle(started.hThread);
+  return true;
+}
+
+void acengine::TemporaryReadBlock(const std::wstring& program, const std::wstring& document) {
+  log::LogWrite(kAcExplorerLevel, kTag, L"TemporaryReadBlock  exe = %s , dat = %s", program, document);
+  SetPathMark(program, kReadOnlyMark);
+  SetPathMark(document, kReadOnlyMark);
+  platform::Sleep(kReadBlockMs);
+  ClearPathMark(program);
+  ClearPathMark(document);
+}
+
+void acengine::CloseDocumentWindow(std::uint32_t intervalMs, int count, const std::wstring& path) {
+  if (path.size() <= 4) return;
+  const std::wstring title = path.substr(4);
+  auto& windows = platform::TopLevelWindows::Get();
+  for (int i = 0; i < count; ++i) {
+    platform::Sleep(intervalMs);
+    win::HWND window = windows.FindWindowW(nullptr, title.c_str());
+    if (window != nullptr) windows.PostMessageW(window, win::WM_CLOSE, 0, 0);
+  }
 }
 
 // ---- Copies for inspection --------------------------------------------------
@@ -474,6 +635,11 @@ std::map<std::wstring, std::uint32_t> acengine::HoldsCopy() {
 FileOpenHandlerSetting acengine::FileOpenHandlerCopy() {
   std::lock_guard lock(handlerSettingLock);
   return handlerSetting;
+}
+
+std::wstring acengine::LastAccessCopy() {
+  std::lock_guard lock(lastAccessLock);
+  return lastAccess;
 }
 
 std::map<std::wstring, std::uint32_t> acengine::PathMarksCopy() {

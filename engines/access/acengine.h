@@ -4,8 +4,11 @@
 //
 // Owns: the engine's settings, its path rules, share-folder list, hold table,
 // last access, the file-open handler setting and its own threads (the hold
-// countdown); the command handlers of the AC_ commands; the file-open rule
-// query. The process and path tables it classifies with are baseengine's.
+// countdown, and the short-lived read-block and window-closing threads of a
+// document redirection); the command handlers of the AC_ commands; the
+// file-open rule query, the rename test and the classification of processes
+// at start, exit and image load. The process and path tables it classifies
+// with are baseengine's.
 // Lock order: hold table, then path marks (the countdown clears marks while
 // it holds the hold table); the path-rule, share-folder, last-access and
 // handler-setting locks are each taken alone. Numeric settings are relaxed
@@ -16,7 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>  // std::greater
+#include <functional>  // std::function, std::greater
 #include <map>
 #include <mutex>
 #include <string>
@@ -25,6 +28,7 @@
 
 #include "engines/access/engine_threads.h"
 #include "engines/base/baseengine.h"
+#include "engines/base/fragment_index.h"
 
 namespace zv::channel {
 struct _MXRED_NOTIFICATION;
@@ -50,6 +54,17 @@ inline constexpr std::uint32_t PATHTYPE_READONLY = 32;
 inline constexpr std::uint32_t kExecuteOpenAccess = 0x1000A1;
 // One countdown tick of the hold table.
 inline constexpr std::uint32_t kHoldTickMs = 500;
+
+// The launcher that opens a redirected document with the file-open handler.
+inline constexpr wchar_t kFileOpenLauncher[] = L"halvorn.exe";
+// The longest command line a program start takes, terminator included.
+inline constexpr std::size_t kCommandLineLimit = 32767;
+// How long a redirected program and its document stay denied to the file
+// manager, and how the document's window is closed: tries, and the
+// milliseconds before each.
+inline constexpr std::uint32_t kReadBlockMs = 1000;
+inline constexpr std::uint32_t kCloseWindowIntervalMs = 50;
+inline constexpr int kCloseWindowTries = 10;
 
 // Log levels of the "AC1" lines.
 inline constexpr std::uint32_t kAcLogLevel = 16;
@@ -102,6 +117,27 @@ class acengine : public baseengine {
   // to Allow and AuxFlag.
   void QueryRule(const channel::_MXRED_NOTIFICATION& notification, channel::_MXRED_REPLY_MESSAGE& reply);
 
+  // Kind 2: a created process inherits its parent's type (0x80 gives
+  // 0x10800), an exited one leaves the special-process table.
+  void ProcessNotify(const channel::_MXRED_NOTIFICATION& notification, channel::_MXRED_REPLY_MESSAGE& reply);
+  // Kind 1: the process gets its final type: a name rule of its image, else
+  // the inherited type, else PROCESSTYPE_NORMAL. A final type is kept.
+  void ImageNotify(const channel::_MXRED_NOTIFICATION& notification, channel::_MXRED_REPLY_MESSAGE& reply);
+  // Kind 4: denies renaming a read-only path (the source) to white-list,
+  // black-list and shell processes.
+  void QueryRename(const channel::_MXRED_NOTIFICATION& notification, channel::_MXRED_REPLY_MESSAGE& reply);
+
+  // Document redirection. LaunchFileOpenHandler: true when the document
+  // (\\?\X:\... form) has a mirror copy under the mirror root; the launcher
+  // is then started on the copy's folder (a failed or refused start is
+  // logged and still gives true).
+  bool LaunchFileOpenHandler(const std::wstring& document);
+  // Thread routines: the program and the document stay denied to the file
+  // manager for kReadBlockMs; the window titled with the document (without
+  // its \\?\ prefix) is sent WM_CLOSE on each of `count` tries.
+  void TemporaryReadBlock(const std::wstring& program, const std::wstring& document);
+  void CloseDocumentWindow(std::uint32_t intervalMs, int count, const std::wstring& path);
+
   // Path rules. AddPathRule ignores texts shorter than 2 units and keeps an
   // existing key's type. FindPathRule tries the keys in descending order (a
   // key before its own prefixes); the first one contained in the normalised
@@ -137,6 +173,9 @@ class acengine : public baseengine {
   std::map<std::wstring, std::uint32_t, std::greater<>> PathRulesCopy();
   std::map<std::wstring, std::uint32_t> HoldsCopy();
   FileOpenHandlerSetting FileOpenHandlerCopy();
+  std::wstring LastAccessCopy();
+  // Threads of the engine still running (ended ones are reaped first).
+  std::size_t RunningThreads() { return threads.Running(); }
   std::map<std::wstring, std::uint32_t> PathMarksCopy();
   std::map<std::wstring, std::uint32_t> ProcessNameRulesCopy();
 
@@ -153,6 +192,12 @@ class acengine : public baseengine {
   bool DeniedByExecuteMark(std::uint32_t processId, std::uint32_t access, const std::wstring& dosPath,
                            std::uint32_t mark, const wchar_t* firstLine);
   void TerminateRestricted(std::uint32_t processId);
+  // The file manager's step: redirects a document's program start, denies
+  // paths under a read block, remembers the last plain read of a document.
+  void QueryFileManager(std::uint32_t processId, std::uint32_t processType, std::uint32_t access,
+                        const std::wstring& dosPath, channel::_MXRED_REPLY_MESSAGE& reply);
+  // Starts a routine in the thread group; a failure is logged.
+  void StartThread(std::function<void()> routine);
 
   std::atomic<std::uint32_t> workFlag{0};
   const std::uint32_t ownProcessId;
@@ -166,11 +211,15 @@ class acengine : public baseengine {
   std::atomic<int> shareFolderSetting{1};
   std::mutex shareFolderLock;
   std::vector<std::wstring> shareFolders;  // insertion order, duplicates kept
+  FragmentIndex shareFolderIndex;          // the same texts, ids in first-insertion order
   std::mutex pathRuleLock;
   // Descending code-unit order: a key comes before its own prefixes.
   std::map<std::wstring, std::uint32_t, std::greater<>> pathRules;
-  // The file manager's last plain read of a document; its reader and writer
-  // come with the file manager's redirection step.
+  // The same keys for matching: index ids map to types.
+  FragmentIndex pathRuleIndex;
+  std::vector<std::uint32_t> pathRuleTypes;
+  // The file manager's last plain read of a document (\\?\ form); never
+  // cleared.
   std::mutex lastAccessLock;
   std::wstring lastAccess;
   std::mutex handlerSettingLock;

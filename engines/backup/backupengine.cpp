@@ -143,6 +143,7 @@ void backupengine::MarkTouched(std::wstring_view path, std::int32_t kind) {
 bool backupengine::AddProtectPath(std::wstring_view path) {
   std::wstring key = NormalizeBackupRulePath(path);
   std::lock_guard lock(PathRuleLock);
+  ProtectPathIndex.Insert(key);
   ProtectPaths.insert(std::move(key));
   return true;
 }
@@ -150,6 +151,7 @@ bool backupengine::AddProtectPath(std::wstring_view path) {
 bool backupengine::AddFreePath(std::wstring_view path) {
   std::wstring key = NormalizeBackupRulePath(path);
   std::lock_guard lock(PathRuleLock);
+  FreePathIndex.Insert(key);
   FreePaths.insert(std::move(key));
   return true;
 }

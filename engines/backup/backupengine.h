@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "engines/base/device_path.h"
+#include "engines/base/fragment_index.h"
 #include "platform/base/win32.h"
 
 namespace zv::channel {
@@ -246,9 +247,14 @@ class backupengine {
   std::mutex DeleteLogLock;
   std::set<std::wstring> ProtectPaths;
   std::set<std::wstring> FreePaths;
+  // Each set again, indexed for matching (fragment_index.h).
+  FragmentIndex ProtectPathIndex;
+  FragmentIndex FreePathIndex;
   std::mutex PathRuleLock;
   std::set<std::wstring> FreeProcessNames;
   std::set<std::wstring> FreeProcessExceptions;
+  FragmentIndex FreeProcessNameIndex;
+  FragmentIndex FreeProcessExceptionIndex;
   std::mutex ProcessRuleLock;
   std::once_flag ShutdownOnce;
 };

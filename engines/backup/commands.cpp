@@ -41,9 +41,12 @@ int backupengine::OnCommandInt(int key, const std::wstring command, int value) {
       std::lock_guard lock(PathRuleLock);
       ProtectPaths.clear();
       FreePaths.clear();
+      ProtectPathIndex.Clear();
+      FreePathIndex.Clear();
     }
     std::lock_guard lock(ProcessRuleLock);
     FreeProcessNames.clear();
+    FreeProcessNameIndex.Clear();
   } else if (command == L"BE_FREEPROCESS_LIST") {
     DumpFreeProcesses();
   } else if (command == L"BE_SET_SESSIONFILTER") {

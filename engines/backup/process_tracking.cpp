@@ -43,9 +43,8 @@ bool EndsWithDll(const std::wstring& path) {
   return path.size() >= 4 && text::AsciiIEquals(std::wstring_view(path).substr(path.size() - 4), L".dll");
 }
 
-bool ContainsAny(const std::set<std::wstring>& fragments, const std::wstring& text) {
-  return std::any_of(fragments.begin(), fragments.end(),
-                     [&](const std::wstring& f) { return text.find(f) != std::wstring::npos; });
+bool ContainsAny(const FragmentIndex& fragments, const std::wstring& text) {
+  return fragments.FirstInsertedContained(text) != FragmentIndex::kNone;
 }
 
 }  // namespace
@@ -104,12 +103,14 @@ std::map<win::DWORD, std::uint32_t> backupengine::ProcessTableCopy() {
 void backupengine::AddFreeProcessName(std::wstring_view name) {
   std::wstring key = text::AsciiLowerCopy(name);
   std::lock_guard lock(ProcessRuleLock);
+  FreeProcessNameIndex.Insert(key);
   FreeProcessNames.insert(std::move(key));
 }
 
 void backupengine::AddFreeProcessException(std::wstring_view name) {
   std::wstring key = text::AsciiLowerCopy(name);
   std::lock_guard lock(ProcessRuleLock);
+  FreeProcessExceptionIndex.Insert(key);
   FreeProcessExceptions.insert(std::move(key));
 }
 
@@ -117,15 +118,15 @@ int backupengine::GetFreeProcessByRule(std::wstring_view path) {
   std::wstring lower = text::AsciiLowerCopy(path);
   std::lock_guard lock(ProcessRuleLock);
   int result = 0;
-  if (ContainsAny(FreeProcessNames, lower)) result = 2;
-  if (ContainsAny(FreeProcessExceptions, lower)) result = 1;
+  if (ContainsAny(FreeProcessNameIndex, lower)) result = 2;
+  if (ContainsAny(FreeProcessExceptionIndex, lower)) result = 1;
   return result;
 }
 
 bool backupengine::IsFreeProcessName(std::wstring_view path) {
   std::wstring lower = text::AsciiLowerCopy(path);
   std::lock_guard lock(ProcessRuleLock);
-  return ContainsAny(FreeProcessNames, lower) && !ContainsAny(FreeProcessExceptions, lower);
+  return ContainsAny(FreeProcessNameIndex, lower) && !ContainsAny(FreeProcessExceptionIndex, lower);
 }
 
 // ---- Notifications ---------------------------------------------------------------------

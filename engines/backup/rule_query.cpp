@@ -174,20 +174,11 @@ void backupengine::RecordNewFolder(win::DWORD processId, const std::wstring& pat
 bool backupengine::IsProtectedPath(std::wstring_view dosPath) {
   if (dosPath.empty()) return false;
   const std::wstring key = NormalizeBackupRulePath(dosPath);
-  // The longest entry of a set that the key holds; 0 when none does.
-  auto longestContained = [&key](const std::set<std::wstring>& entries) {
-    std::size_t longest = 0;
-    for (const std::wstring& entry : entries) {
-      if (entry.size() > longest && entry.size() <= key.size() && key.find(entry) != std::wstring::npos) {
-        longest = entry.size();
-      }
-    }
-    return longest;
-  };
   std::lock_guard lock(PathRuleLock);
-  std::size_t protect = longestContained(ProtectPaths);
+  // The longest entry of each set that the key holds; 0 when none does.
+  std::size_t protect = ProtectPathIndex.LongestContained(key);
   if (protect == 0) return false;
-  return longestContained(FreePaths) < protect;
+  return FreePathIndex.LongestContained(key) < protect;
 }
 
 win::DWORD backupengine::BackupCopy(const std::wstring& source, const std::wstring& backupFile,

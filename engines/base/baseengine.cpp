@@ -51,24 +51,30 @@ bool baseengine::QuerySpecialProcess(std::uint32_t processId, std::uint32_t mask
 void baseengine::AddProcessNameRule(std::wstring_view fragment, std::uint32_t type) {
   std::wstring key = text::AsciiLowerCopy(fragment);
   std::lock_guard lock(NameRuleLock);
+  if (NameRuleIndex.Insert(key) == NameRuleTypes.size()) NameRuleTypes.push_back(type);
   ProcessNameRules.emplace(std::move(key), type);
 }
 
 bool baseengine::MatchProcessNameRules(std::wstring_view path, std::uint32_t mask, std::uint32_t* type) {
   std::wstring lowered = text::AsciiLowerCopy(path);
-  bool matched = false;
   std::lock_guard lock(NameRuleLock);
-  for (const auto& [key, ruleType] : ProcessNameRules) {
-    if ((ruleType & mask) == 0 || lowered.find(key) == std::wstring::npos) continue;
-    matched = true;
-    if (type) *type = ruleType;
-  }
-  return matched;
+  // The last match in key order is the greatest matching key.
+  std::uint32_t id =
+      NameRuleIndex.GreatestContained(lowered, [&](std::uint32_t rule) { return (NameRuleTypes[rule] & mask) != 0; });
+  if (id == FragmentIndex::kNone) return false;
+  if (type) *type = NameRuleTypes[id];
+  return true;
 }
 
 void baseengine::ClearProcessNameRules() {
   std::lock_guard lock(NameRuleLock);
+  ClearNameRulesLocked();
+}
+
+void baseengine::ClearNameRulesLocked() {
   ProcessNameRules.clear();
+  NameRuleIndex.Clear();
+  NameRuleTypes.clear();
 }
 
 void baseengine::RefreshProcessSnapshot(const std::unique_lock<std::mutex>& snapshotHeld) {
@@ -140,7 +146,7 @@ void baseengine::ClearAllTables() {
   }
   {
     std::lock_guard lock(NameRuleLock);
-    ProcessNameRules.clear();
+    ClearNameRulesLocked();
   }
   {
     std::lock_guard lock(PathMarkLock);

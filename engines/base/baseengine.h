@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engines/base/device_path.h"
+#include "engines/base/fragment_index.h"
 #include "platform/base/win32.h"
 
 namespace zv::engines {
@@ -98,11 +99,16 @@ class baseengine {
   std::map<std::uint32_t, std::uint32_t> SpecialProcessesCopy();
 
  protected:
+  void ClearNameRulesLocked();  // NameRuleLock held
+
   std::vector<ProcessSnapshotEntry> ProcessSnapshot;
   std::mutex SnapshotLock;
   std::map<std::uint32_t, std::uint32_t> SpecialProcesses;
   std::mutex SpecialProcessLock;
   std::map<std::wstring, std::uint32_t> ProcessNameRules;  // code-unit order
+  // The same rules for matching: index ids map to types.
+  FragmentIndex NameRuleIndex;
+  std::vector<std::uint32_t> NameRuleTypes;
   std::mutex NameRuleLock;
   // DevicePathPattern, DosPathPattern, the pattern mutex, DosNameCache and
   // its mutex.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,8 +21,11 @@
 #include <vector>
 
 #include "platform/files/machine.h"
+#include "platform/files/volumes.h"
 #include "platform/processes/process_table.h"
+#include "platform/windows/window_table.h"
 #include "suite/driver/driver_events.h"
+#include "engines/access/tests/tsan_suppressions.h"
 #include "suite/driver/testing/zvorx_program_test.h"
 
 namespace zv::engines {
@@ -32,6 +36,31 @@ using suite::testing::Count;
 using suite::testing::ReadFile;
 
 const fs::path kTestFiles = fs::path(__FILE__).parent_path();
+
+// Sets (or, with nullptr, removes) an environment variable for the programs
+// started in its scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    if (value) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (previous_) {
+      ::setenv(name_, previous_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> previous_;
+};
 
 class AccessServiceTest : public suite::testing::ZvorxProgramTest {
  protected:
@@ -87,6 +116,72 @@ TEST_F(AccessServiceTest, DeviceAccessEngineIsCreatedOnceAndKeepsItsOwnSettings)
   EXPECT_EQ(Count(err, "AC1 ---- RPCListen_s AC_ADD_PROTECTPATH , C:\\Both"), 2);
   EXPECT_EQ(Count(err, "AC1 ---- RPCListen_i AC_SET_DEVICEACCESSMODE , 3"), 1);
   EXPECT_EQ(Count(err, "AC1 ---- RPCListen_i AC_SET_DEVICEACCESSMODE , 2"), 1);
+}
+
+TEST_F(AccessServiceTest, DocumentOpenedFromTheFileManagerIsRedirectedToTheLauncher) {
+  ASSERT_EQ(platform::VolumeTable(machine_).Add(L"\\Device\\HarddiskVolume3", L"D:"), 0u);
+  fs::create_directories(root_ / "volumes" / "HarddiskVolume3" / "m" / "C" / "Users" / "a");
+  std::ofstream(root_ / "volumes" / "HarddiskVolume3" / "m" / "C" / "Users" / "a" / "doc.txt") << "copy";
+  ASSERT_EQ(Run("install", "zvmachine", {"install"}), 0) << Err("install");
+  // A window holder outlives a failed test otherwise.
+  struct EndHoldersAtExit {
+    platform::Machine& machine;
+    ~EndHoldersAtExit() {
+      for (const auto& process : platform::ListProcesses(machine))
+        if (process.image.ends_with(L"\\zvwindow.exe")) platform::EndProcess(machine, process.pid);
+    }
+  } endHolders{*machine_};
+  // The document's window, held by a program of the user's session. Its
+  // start is awaited on a real-time clock: a sanitised holder may take
+  // longer than a sped-up wait allows.
+  {
+    ScopedEnv realTime("ZV_TIME_SCALE", nullptr);
+    ASSERT_EQ(Run("window", "zvmachine", {"window", "open", "C:\\Users\\a\\doc.txt"}), 0) << Err("window");
+  }
+  auto windows = platform::ListWindows(*machine_);
+  ASSERT_EQ(windows.size(), 1u);
+  const win::DWORD holder = windows[0].owner;
+  // zvorx matches paths on several threads at once (image loads beside
+  // opens): a sanitised zvorx needs the regular-expression lines too.
+  const fs::path suppressions = root_ / "regex.supp";
+  std::ofstream(suppressions) << testing::kRegexRaceSuppressions;
+  std::string tsanOptions = std::getenv("TSAN_OPTIONS") ? std::string(std::getenv("TSAN_OPTIONS")) + ":" : "";
+  ScopedEnv tsan("TSAN_OPTIONS", (tsanOptions + "suppressions=" + suppressions.string()).c_str());
+  StartZvorx();
+  Process("EXPLORER", L"C:\\Windows\\explorer.exe");
+  Configure("redirect.commands");
+  Play("redirect.scenario");
+
+  // The launcher starts the handler on the mirror folder, and the window
+  // closed by the service ends its holder.
+  const std::wstring launcherLine = L"\"halvorn.exe\" \"/exe:C:\\Program Files\\ZV\\ZVSet.exe/mirror:D:\\m\\C\\Users\\a\"";
+  std::optional<platform::ProgramStart> launcher, handler;
+  // Until all three have ended, so nothing writes to the machine after the test.
+  auto ended = [&](const std::optional<platform::ProgramStart>& start) { return start && start->exitCode; };
+  for (int i = 0; i < 2000 && !(ended(launcher) && ended(handler) && !platform::FindProcess(*machine_, holder));
+       ++i) {
+    for (const auto& start : platform::ListProgramStarts(*machine_)) {
+      if (start.image == L"C:\\Program Files\\ZV\\halvorn.exe") launcher = start;
+      if (start.image == L"C:\\Program Files\\ZV\\ZVSet.exe") handler = start;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(launcher) << Err("zvorx");
+  EXPECT_EQ(launcher->commandLine, launcherLine);
+  EXPECT_EQ(launcher->showWindow, win::SW_SHOW);
+  EXPECT_EQ(launcher->exitCode, 0u);
+  ASSERT_TRUE(handler);
+  EXPECT_EQ(handler->commandLine, L"\"C:\\Program Files\\ZV\\ZVSet.exe\" D:\\m\\C\\Users\\a");
+  EXPECT_EQ(handler->parent, launcher->pid);
+  EXPECT_FALSE(platform::FindProcess(*machine_, holder));
+  EXPECT_EQ(platform::ExitCodeOf(*machine_, holder), 0u);
+
+  std::string err = Err("zvorx");
+  EXPECT_EQ(Count(err, "AC1 ---- !!!! lastaccess = \\\\?\\C:\\Users\\a\\doc.txt"), 1) << err;
+  EXPECT_EQ(Count(err, "AC1 ---- TemporaryReadBlock  exe = \\\\?\\C:\\Windows\\System32\\notepad.exe , dat = "
+                       "\\\\?\\C:\\Users\\a\\doc.txt"),
+            1);
+  EXPECT_EQ(Count(err, "<ERROR>"), 0);
 }
 
 TEST_F(AccessServiceTest, SkipSwitchLeavesTheEngineDeaf) {
