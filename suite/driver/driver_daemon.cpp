@@ -9,13 +9,16 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <system_error>
 #include <thread>
+#include <vector>
 
+#include "driver_channel/explain.h"
 #include "platform/base/clock.h"
 #include "platform/processes/process_table.h"
 #include "platform/base/text.h"
@@ -30,6 +33,11 @@ using wire::Outcome;
 namespace {
 
 constexpr int kAcceptBackoffMs = 100;
+// The answer to an explained injection: the outcome, u32 1 when the
+// client's lines came, u32 lines left out, then the lines; at most this
+// many bytes of lines, so the answer fits a frame.
+constexpr std::size_t kExplainedOutcomeSize = 24;
+constexpr std::size_t kMaxExplanationBytes = 60 * 1024;
 constexpr int kHelloTimeoutMs = 5000;
 constexpr int kRefusedHelloTimeoutMs = 1000;
 
@@ -213,12 +221,18 @@ void DriverDaemon::Serve(std::shared_ptr<Connection> c) {
       else Respond(*c, header.request, win::E_INVALIDARG);
     } else if (control) {
       if (header.type == Frame::Inject && body.size() >= 4 + wire::kNotificationSize) {
-        Result r = Deliver(body.substr(4, wire::kNotificationSize));
-        std::string payload(wire::kOutcomeSize, '\0');
+        const bool explain = (wire::GetU32(body, 0) & kInjectExplain) != 0;
+        Result r = Deliver(body.substr(4, wire::kNotificationSize), explain);
+        std::string payload(explain ? kExplainedOutcomeSize : wire::kOutcomeSize, '\0');
         wire::PutU32(payload, 0, static_cast<std::uint32_t>(r.outcome));
         payload[4] = static_cast<char>(r.allow);
         payload[5] = static_cast<char>(r.aux);
         wire::PutU64(payload, 8, r.messageId);
+        if (explain) {
+          wire::PutU32(payload, 16, r.explained ? 1 : 0);
+          wire::PutU32(payload, 20, r.droppedLines);
+          payload += r.lines;
+        }
         Respond(*c, header.request, win::S_OK, payload);
       } else if (header.type == Frame::Status) {
         Respond(*c, header.request, win::S_OK, StatusText());
@@ -245,6 +259,7 @@ void DriverDaemon::DropClient(const std::shared_ptr<Connection>& c) {
     ++counts_.noClient;
   }
   waiting_.clear();
+  EndExplanations();
   Log("client disconnected");
 }
 
@@ -288,14 +303,50 @@ win::HRESULT DriverDaemon::OnCommand(std::string_view body) {
       ++counts_.commands;
       Log("allow-unload " + std::to_string(argument));
       return win::S_OK;
+    case channel::kCommandExplanation:
+      return OnExplanation(body);
     default:
       ++counts_.badCommands;
       return win::E_INVALIDARG;
   }
 }
 
-DriverDaemon::Result DriverDaemon::Deliver(const std::string& notification) {
-  Result r{Outcome::NoClient};
+// Called with mutex_ held.
+win::HRESULT DriverDaemon::OnExplanation(std::string_view body) {
+  channel::ExplanationPart part;
+  if (!channel::DecodeExplanationPart(body, part)) {
+    ++counts_.badCommands;
+    return win::E_INVALIDARG;
+  }
+  ++counts_.explanations;
+  auto it = explaining_.find(part.messageId);
+  // Too late (the injector stopped waiting) or never asked for: dropped.
+  if (it == explaining_.end()) return win::S_OK;
+  Pending& p = *it->second;
+  const std::size_t room = kMaxExplanationBytes - std::min(p.lines.size(), kMaxExplanationBytes);
+  const std::size_t kept = channel::WholeLinesWithin(part.lines, room);
+  p.lines.append(part.lines, 0, kept);
+  if (kept < part.lines.size()) {
+    std::vector<log::DecisionLine> rest;
+    channel::DecodeExplainedLines(std::string_view(part.lines).substr(kept), rest);
+    p.droppedLines += static_cast<std::uint32_t>(rest.size());
+  }
+  if (part.last) {
+    p.explained = true;
+    p.cv.notify_one();
+    explaining_.erase(it);
+  }
+  return win::S_OK;
+}
+
+// Called with mutex_ held: injectors waiting for lines stop waiting.
+void DriverDaemon::EndExplanations() {
+  for (auto& [id, pending] : explaining_) pending->cv.notify_one();
+  explaining_.clear();
+}
+
+DriverDaemon::Result DriverDaemon::Deliver(const std::string& notification, bool explain) {
+  Result r;
   const bool waits = Notification::WaitsForReply(static_cast<std::uint8_t>(notification[8]));
   std::shared_ptr<Connection> c;
   std::shared_ptr<Pending> p;
@@ -307,16 +358,17 @@ DriverDaemon::Result DriverDaemon::Deliver(const std::string& notification) {
     }
     c = client_;
     r.messageId = nextMessageId_++;
-    if (waits) {
-      p = std::make_shared<Pending>();
-      waiting_[r.messageId] = p;
-    }
+    if (waits || explain) p = std::make_shared<Pending>();
+    if (waits) waiting_[r.messageId] = p;
+    if (explain) explaining_[r.messageId] = p;
     ++counts_.sent;
   }
   // FILTER_MESSAGE_HEADER: ReplyLength (the reply record without its own
-  // header, when a reply is awaited), padding, MessageId.
+  // header, when a reply is awaited), padding (our explanation mark),
+  // MessageId.
   std::string header(wire::kMessageHeaderSize, '\0');
   wire::PutU32(header, 0, waits ? wire::kReplySize - 16 : 0);
+  if (explain) wire::PutU32(header, 4, channel::kExplainMark);
   wire::PutU64(header, 8, r.messageId);
   auto deadline = std::chrono::steady_clock::now() + platform::CurrentClock().RealWaitFor(replyTimeoutMs_);
   bool sent;
@@ -325,6 +377,20 @@ DriverDaemon::Result DriverDaemon::Deliver(const std::string& notification) {
     sent = wire::SendFrame(c->fd, Frame::Message, 0, header, notification);
   }
   std::unique_lock lock(mutex_);
+  if (explain && sent) {
+    // The client sends its lines before its reply, or after the engines
+    // are done for a kind without one; they are waited for with the reply,
+    // under the same time-out. A reply without lines first comes from a
+    // client that does not explain: no need to wait on.
+    p->cv.wait_until(lock, deadline,
+                     [&] { return p->explained || p->done || !explaining_.count(r.messageId); });
+  }
+  if (explain) {
+    explaining_.erase(r.messageId);
+    r.explained = p->explained;
+    r.lines = std::move(p->lines);
+    r.droppedLines = p->droppedLines;
+  }
   if (!sent) {
     if (waits && waiting_.erase(r.messageId)) ++counts_.noClient;
     if (!waits) ++counts_.noClient;
@@ -371,6 +437,7 @@ std::string DriverDaemon::StatusText() {
   s << "late replies: " << counts_.lateReplies << "\n";
   s << "commands: " << counts_.commands << " (refused " << counts_.badCommands << ")\n";
   s << "process events: " << counts_.processEvents << "\n";
+  s << "explanations: " << counts_.explanations << "\n";
   return s.str();
 }
 
@@ -387,6 +454,7 @@ void DriverDaemon::Unload(Connection& c, std::uint32_t request) {
       ++counts_.noClient;
     }
     waiting_.clear();
+    EndExplanations();
     Log("unloading (allow-unload " + (allowUnload_ ? std::to_string(*allowUnload_) : std::string("unset")) + ")");
   }
   ::shutdown(listenFd_, SHUT_RDWR);

@@ -4,9 +4,11 @@
 // client ("\TavrelORXPort"), message ids, the queue of notifications to the
 // client and the waits for replies (kinds 3, 4, 5, 7, 8, 10) with the reply
 // time-out, the commands the client sent (direct-free pids, allow-unload),
-// the feed of the machine's process starts and ends (kinds 2 and 1), and
-// control requests (inject, status, unload). Only uid 0, the daemon's own
-// uid, the machine's owner and the admin group may connect.
+// the feed of the machine's process starts and ends (kinds 2 and 1),
+// control requests (inject, status, unload), and the lines the client sends
+// for messages an injector asked to have explained (driver_channel/explain.h).
+// Only uid 0, the daemon's own uid, the machine's owner and the admin group
+// may connect.
 // Must not: decide on events itself: without a client, or after the reply
 // time-out, the operation proceeds undecided.
 #pragma once
@@ -51,13 +53,21 @@ class DriverDaemon {
     platform::wire::Outcome outcome = platform::wire::Outcome::NoClient;
     std::uint8_t allow = 0;
     std::uint8_t aux = 0;
+    // Explained messages: the client's lines (encoded, as sent) until its
+    // last part came, and the lines that did not fit the answer.
+    bool explained = false;
+    std::string lines;
+    std::uint32_t droppedLines = 0;
     std::condition_variable cv;
   };
   struct Result {
-    platform::wire::Outcome outcome;
+    platform::wire::Outcome outcome = platform::wire::Outcome::NoClient;
     std::uint8_t allow = 0;
     std::uint8_t aux = 0;
     std::uint64_t messageId = 0;
+    bool explained = false;
+    std::string lines;
+    std::uint32_t droppedLines = 0;
   };
 
   void Serve(std::shared_ptr<Connection> c);
@@ -65,7 +75,10 @@ class DriverDaemon {
   win::HRESULT Hello(const std::shared_ptr<Connection>& c, std::string_view body);
   win::HRESULT OnReply(std::string_view body);
   win::HRESULT OnCommand(std::string_view body);
-  Result Deliver(const std::string& notification);
+  win::HRESULT OnExplanation(std::string_view body);
+  void EndExplanations();
+  // explain: mark the message and wait for the client's lines as well.
+  Result Deliver(const std::string& notification, bool explain = false);
   void DropClient(const std::shared_ptr<Connection>& c);
   std::string StatusText();
   void Unload(Connection& c, std::uint32_t request);
@@ -84,12 +97,15 @@ class DriverDaemon {
   std::shared_ptr<Connection> client_;
   std::uint64_t nextMessageId_ = 1;
   std::map<std::uint64_t, std::shared_ptr<Pending>> waiting_;
+  // Explained messages whose last explanation part has not come yet.
+  std::map<std::uint64_t, std::shared_ptr<Pending>> explaining_;
   std::set<std::uint32_t> directFree_;
   std::optional<std::uint32_t> allowUnload_;
   bool unloading_ = false;
   struct Counts {
     std::uint64_t connections = 0, refused = 0, sent = 0, replied = 0, timedOut = 0, noReply = 0, noClient = 0,
-                  lateReplies = 0, commands = 0, badCommands = 0, processEvents = 0, deniedPeers = 0;
+                  lateReplies = 0, commands = 0, badCommands = 0, processEvents = 0, deniedPeers = 0,
+                  explanations = 0;
   } counts_;
   std::int64_t feedSeq_ = 0;
 };

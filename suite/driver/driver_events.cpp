@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "driver_channel/explain.h"
 #include "platform/filter/filter_api.h"
 #include "platform/base/text.h"
 #include "platform/files/volumes.h"
@@ -129,6 +130,7 @@ InjectResult DriverControl::Inject(const Notification& n) {
     return r;
   }
   std::string body(4, '\0');
+  if (explain_) wire::PutU32(body, 0, kInjectExplain);
   body += n.Bytes();
   win::HRESULT hr = win::E_FAIL;
   std::string payload;
@@ -150,6 +152,11 @@ InjectResult DriverControl::Inject(const Notification& n) {
   r.allow = static_cast<std::uint8_t>(payload[4]);
   r.auxFlag = static_cast<std::uint8_t>(payload[5]);
   r.messageId = wire::GetU64(payload, 8);
+  if (explain_ && payload.size() >= wire::kOutcomeSize + 8) {
+    r.explained = wire::GetU32(payload, 16) != 0;
+    r.droppedLines = wire::GetU32(payload, 20);
+    channel::DecodeExplainedLines(std::string_view(payload).substr(wire::kOutcomeSize + 8), r.lines);
+  }
   return r;
 }
 

@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/filter/filter_wire.h"
 #include "platform/files/machine.h"
 #include "platform/base/win32.h"
 #include "driver_channel/records.h"
+#include "log/decision.h"
 
 namespace zv::suite {
 
@@ -54,6 +56,10 @@ std::uint32_t MapGenericFileRights(std::uint32_t access);
 // written. nullopt when the path has no volume (ToDevicePath fails).
 std::optional<std::wstring> ToRenameTargetPath(platform::Machine& machine, const std::wstring& path);
 
+// Flag of an Inject request: mark the message so the client sends back the
+// lines it wrote while deciding it (driver_channel/explain.h).
+inline constexpr std::uint32_t kInjectExplain = 0x1;
+
 struct InjectResult {
   bool delivered = false;  // false: the driver is not loaded or the connection broke
   platform::wire::Outcome outcome = platform::wire::Outcome::NoClient;
@@ -61,6 +67,11 @@ struct InjectResult {
   std::uint8_t auxFlag = 0;
   std::uint64_t messageId = 0;
   std::string error;  // why it was not delivered
+  // With explaining on: whether the client's lines came (in time), the
+  // lines in the order written, and how many did not fit the answer.
+  bool explained = false;
+  std::vector<log::DecisionLine> lines;
+  std::uint32_t droppedLines = 0;
 };
 
 const char* OutcomeName(const InjectResult& r);
@@ -73,6 +84,9 @@ class DriverControl {
   DriverControl& operator=(const DriverControl&) = delete;
 
   bool Connected() const { return fd_ >= 0; }
+  // Every later injection asks for the lines zvorx writes while deciding it.
+  void SetExplain(bool explain) { explain_ = explain; }
+  bool Explains() const { return explain_; }
   // Why there is no connection: "ZVORX is not loaded", "permission denied"
   // or "ZVORX does not answer".
   const std::string& Unavailable() const { return unavailable_; }
@@ -94,6 +108,7 @@ class DriverControl {
   std::optional<std::wstring> DevicePath(const std::wstring& path, InjectResult& failure);
   std::wstring filter_;
   int fd_ = -1;
+  bool explain_ = false;
   std::string unavailable_;
 };
 

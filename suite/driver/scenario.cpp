@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <map>
 #include <sstream>
 
@@ -339,6 +340,23 @@ namespace {
 
 // One line without its end; a line over kMaxLineBytes is read to its end
 // but comes back cut and flagged. False at the end of the input.
+// Control units of a line shown as ^XX (the log's own escape), so one
+// collected line stays one printed line.
+std::string PrintableLine(const std::wstring& line) {
+  std::wstring shown;
+  for (wchar_t c : line) {
+    if (c < 0x20 || c == 0x7F) {
+      wchar_t hex[4];
+      std::swprintf(hex, 4, L"%02X", static_cast<unsigned>(c));
+      shown += L'^';
+      shown += hex;
+    } else {
+      shown += c;
+    }
+  }
+  return text::ToUtf8(shown);
+}
+
 bool ReadLine(std::istream& in, std::string& line, bool& tooLong) {
   line.clear();
   tooLong = false;
@@ -416,6 +434,29 @@ const char* FileOpName(ScenarioStep::FileOp op) {
 }
 
 }  // namespace
+
+std::string DescribeExplanation(const InjectResult& r) {
+  if (!r.delivered || r.outcome == platform::wire::Outcome::NoClient) return {};
+  std::ostringstream s;
+  if (!r.explained) {
+    s << "    | (no explanation came in time)\n";
+    return s.str();
+  }
+  if (r.lines.empty() && r.droppedLines == 0) s << "    | (no lines)\n";
+  for (const log::DecisionLine& line : r.lines) {
+    s << "    | ";
+    if (line.flags & log::kLineDebug) {
+      s << "debug: ";
+    } else if (line.flags & log::kLineFile) {
+      s << "file ";
+    } else {
+      s << Hex(line.level) << ((line.flags & log::kLineFiltered) ? " (masked) " : " ");
+    }
+    s << PrintableLine(line.text) << "\n";
+  }
+  if (r.droppedLines) s << "    | (" << r.droppedLines << " more lines left out)\n";
+  return s.str();
+}
 
 PlayResult PlayScenario(std::istream& in, DriverControl& control, std::ostream& out) {
   PlayResult result;
@@ -514,6 +555,7 @@ PlayResult PlayScenario(std::istream& in, DriverControl& control, std::ostream& 
       }
     }
     out << "\n";
+    if (control.Explains()) out << DescribeExplanation(r);
   }
   out << result.passed << " passed, " << result.failed << " failed\n";
   return result;

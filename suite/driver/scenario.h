@@ -65,9 +65,16 @@ struct PlayResult {
 
 // Run lines start programs through the machine's CreateProcessW; the file
 // operations of do= go through the machine's file API, as this process.
+// When the control explains (DriverControl::SetExplain), each event's line
+// is followed by DescribeExplanation.
 PlayResult PlayScenario(std::istream& in, DriverControl& control, std::ostream& out);
 
 // One line describing an event and its outcome, as the player prints it.
 std::string DescribeOutcome(const Notification& n, const InjectResult& r);
+
+// The lines zvorx wrote while deciding an event, as the player prints them
+// under the event's line when it explains (each line "    | ..."); nothing
+// for an event that reached no client.
+std::string DescribeExplanation(const InjectResult& r);
 
 }  // namespace zv::suite

@@ -1,7 +1,8 @@
 // zvorx-driver: the stand-in of the suite's minifilter driver "ZVORX".
 //
 // Owns: the command line: "serve" (the daemon, started by FilterLoad),
-// "load", "unload", "status", "inject EVENT..." and "play FILE".
+// "load", "unload", "status", "inject [--explain] EVENT..." and
+// "play [--explain] FILE".
 // Must not: hold driver logic (driver_daemon.cpp, driver_events.cpp, scenario.cpp).
 #include <errno.h>
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include "platform/filter/filter_api.h"
 #include "platform/files/machine.h"
 #include "platform/base/text.h"
+#include "platform/system/boot.h"
 #include "suite/driver/driver_daemon.h"
 #include "suite/driver/driver_events.h"
 #include "suite/driver/scenario.h"
@@ -29,8 +31,9 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: zvorx-driver load | unload | status\n"
-               "       zvorx-driver inject EVENT...   (a scenario line, e.g. open 1200 C:\\x.txt access=GENERIC_WRITE)\n"
-               "       zvorx-driver play FILE\n"
+               "       zvorx-driver inject [--explain] EVENT...   (a scenario line, e.g. open 1200 C:\\x.txt access=GENERIC_WRITE)\n"
+               "       zvorx-driver play [--explain] FILE\n"
+               "--explain prints under each event the lines zvorx wrote while deciding it.\n"
                "The machine is ZV_MACHINE.\n");
   return 2;
 }
@@ -71,6 +74,7 @@ int PrintHr(const char* what, win::HRESULT hr) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::UseMachineTime();
   if (argc < 2) return Usage();
   std::string command = argv[1];
   try {
@@ -98,26 +102,30 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (command == "inject" || command == "play") {
+      int first = 2;
+      const bool explain = argc > first && std::strcmp(argv[first], "--explain") == 0;
+      if (explain) ++first;
+      if (command == "play" && argc != first + 1) return Usage();
       suite::DriverControl control;
       if (!control.Connected()) {
         std::fprintf(stderr, "%s\n", control.Unavailable().c_str());
         return 2;
       }
+      control.SetExplain(explain);
       suite::PlayResult result;
       if (command == "inject") {
         std::string line;
-        for (int i = 2; i < argc; ++i) {
+        for (int i = first; i < argc; ++i) {
           std::string arg = argv[i];
           if (arg.find_first_of(" \t") != std::string::npos) arg = "\"" + arg + "\"";
-          line += (i > 2 ? " " : "") + arg;
+          line += (i > first ? " " : "") + arg;
         }
         std::istringstream in(line);
         result = suite::PlayScenario(in, control, std::cout);
       } else {
-        if (argc != 3) return Usage();
         std::string contents, error;
-        if (!ReadScenarioFile(argv[2], contents, error)) {
-          std::fprintf(stderr, "cannot read %s: %s\n", argv[2], error.c_str());
+        if (!ReadScenarioFile(argv[first], contents, error)) {
+          std::fprintf(stderr, "cannot read %s: %s\n", argv[first], error.c_str());
           return 2;
         }
         std::istringstream in(contents);
