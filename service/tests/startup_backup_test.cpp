@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stddef.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -15,11 +14,9 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <future>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,9 +28,8 @@
 #include "platform/processes/process_table.h"
 #include "service/startup_backup.h"
 #include "suite/driver/driver_events.h"
-#include "suite/driver/testing/machine_fixture.h"
+#include "suite/driver/testing/zvorx_program_test.h"
 
-extern char** environ;
 
 namespace zv::service {
 namespace {
@@ -41,18 +37,8 @@ namespace {
 namespace fs = std::filesystem;
 using suite::DriverControl;
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-int Count(const std::string& text, std::string_view needle) {
-  int n = 0;
-  for (auto p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-  return n;
-}
+using suite::testing::Count;
+using suite::testing::ReadFile;
 
 bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(20)) {
   auto end = std::chrono::steady_clock::now() + limit;
@@ -63,53 +49,21 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::seconds limit = std
   return done();
 }
 
-class BackupInZvorxTest : public suite::testing::ScratchMachineTest {
+class BackupInZvorxTest : public suite::testing::ZvorxProgramTest {
  protected:
-  BackupInZvorxTest() : ScratchMachineTest("zvbe-") {}
+  BackupInZvorxTest() : ZvorxProgramTest("zvbe-", {}) {}
   void SetUp() override {
-    ScratchMachineTest::SetUp();
-    bin_ = std::getenv("ZV_BIN_DIR");
+    ZvorxProgramTest::SetUp();
     fs::create_directories(root_ / "volumes/C/Windows/zv/zvorx");
   }
   void TearDown() override {
-    for (pid_t pid : children_) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
     if (notify_ >= 0) ::close(notify_);
     ::unsetenv("NOTIFY_SOCKET");
-    ScratchMachineTest::TearDown();
+    ZvorxProgramTest::TearDown();
   }
 
   pid_t Start(const std::string& name, std::vector<std::string> args, const std::string& file = "zvorx") {
-    std::string program = bin_ + "/" + file;
-    std::vector<std::string> all = {program};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    std::string out = (root_ / (name + ".out")).string(), err = (root_ / (name + ".err")).string();
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    children_.push_back(pid);
-    return pid;
-  }
-  std::optional<int> Wait(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(30)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      int status = 0;
-      if (::waitpid(pid, &status, WNOHANG) == pid) {
-        std::erase(children_, pid);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return std::nullopt;
+    return Spawn(name, file, std::move(args));
   }
   std::string Status() { return DriverControl().Status().value_or(""); }
   // Runs one zvorxctl call, retrying while the control interface is not up.
@@ -119,11 +73,6 @@ class BackupInZvorxTest : public suite::testing::ScratchMachineTest {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
-  }
-  std::string Err(const std::string& name) {
-    std::string err = ReadFile(root_ / (name + ".err"));
-    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
-    return err;
   }
   std::string SessionLog() { return ReadFile(root_ / "volumes/C/Windows/zv/zvorx/sflog.log"); }
 
@@ -141,8 +90,6 @@ class BackupInZvorxTest : public suite::testing::ScratchMachineTest {
     ::setenv("NOTIFY_SOCKET", name.c_str(), 1);
   }
 
-  std::string bin_;
-  std::vector<pid_t> children_;
   int notify_ = -1;
 };
 

@@ -2,17 +2,13 @@
 // fresh machine per test, clocks sped up with ZV_TIME_SCALE, and every
 // process of the test killed in TearDown.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,9 +17,8 @@
 #include "platform/filter/filter_wire.h"
 #include "platform/files/machine.h"
 #include "suite/driver/driver_events.h"
-#include "suite/driver/testing/machine_fixture.h"
+#include "suite/driver/testing/zvorx_program_test.h"
 
-extern char** environ;
 
 namespace zv::service {
 namespace {
@@ -32,66 +27,17 @@ namespace fs = std::filesystem;
 using suite::DriverControl;
 using Outcome = platform::wire::Outcome;
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream f(p);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
+using suite::testing::Count;
+using suite::testing::ReadFile;
 
-int Count(const std::string& text, std::string_view needle) {
-  int n = 0;
-  for (auto p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-  return n;
-}
-
-class ZvorxChildTest : public suite::testing::ScratchMachineTest {
+class ZvorxChildTest : public suite::testing::ZvorxProgramTest {
  protected:
-  ZvorxChildTest() : ScratchMachineTest("zvorx-") {}
-  void SetUp() override {
-    ScratchMachineTest::SetUp();
-    bin_ = std::getenv("ZV_BIN_DIR");
-  }
-  void TearDown() override {
-    for (pid_t pid : children_) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-    }
-    ScratchMachineTest::TearDown();
-  }
+  ZvorxChildTest() : ZvorxProgramTest("zvorx-", {}) {}
 
-  // Starts zvorx with its output in <root>/<name>.out and .err.
+  // Starts zvorx (or another program of ZV_BIN_DIR) with its output in
+  // <root>/<name>.out and .err.
   pid_t Start(const std::string& name, std::vector<std::string> args = {}, const std::string& file = "zvorx") {
-    std::string program = bin_ + "/" + file;
-    std::vector<std::string> all = {program};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    std::string out = (root_ / (name + ".out")).string(), err = (root_ / (name + ".err")).string();
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    EXPECT_EQ(rc, 0);
-    children_.push_back(pid);
-    return pid;
-  }
-  // The exit status, or nothing when the child did not end in time.
-  std::optional<int> Wait(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(30)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      int status = 0;
-      if (::waitpid(pid, &status, WNOHANG) == pid) {
-        std::erase(children_, pid);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return std::nullopt;
+    return Spawn(name, file, std::move(args));
   }
   bool WaitConnected() {
     for (int i = 0; i < 2000; ++i) {
@@ -101,16 +47,6 @@ class ZvorxChildTest : public suite::testing::ScratchMachineTest {
     }
     return false;
   }
-  std::string Out(const std::string& name) { return ReadFile(root_ / (name + ".out")); }
-  std::string Err(const std::string& name) {
-    std::string err = ReadFile(root_ / (name + ".err"));
-    // Sanitizer builds: a report in a child fails the test that reads it.
-    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
-    return err;
-  }
-
-  std::string bin_;
-  std::vector<pid_t> children_;
 };
 
 TEST_F(ZvorxChildTest, ConsoleRunAnswersTheDriverRefusesASecondCopyAndEndsWhenItUnloads) {
