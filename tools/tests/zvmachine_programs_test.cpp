@@ -1,34 +1,19 @@
 // zvmachine's install step, program starts and windows, end to end.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#include "tools/tests/zvmachine_run.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct ToolRun {
-  int code;
-  std::string out;
-};
-
-ToolRun Zvm(const fs::path& root, const std::string& args) {
-  const char* bin = std::getenv("ZV_BIN_DIR");
-  std::string cmd = "ZV_TIME_SCALE=100 " + std::string(bin ? bin : "build/bin") + "/zvmachine --machine '" +
-                    root.string() + "' " + args + " 2>/dev/null";
-  ToolRun r{0, {}};
-  FILE* p = ::popen(cmd.c_str(), "r");
-  std::array<char, 512> buf;
-  while (std::size_t n = std::fread(buf.data(), 1, buf.size(), p)) r.out.append(buf.data(), n);
-  int status = ::pclose(p);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
+zv::tools::testing::ToolRun Zvm(const fs::path& root, const std::string& args) {
+  return zv::tools::testing::Zvm(root, args, "ZV_TIME_SCALE=100 ");
 }
 
 }  // namespace
@@ -43,10 +28,10 @@ TEST(ZvmachinePrograms, InstallStartAndWindows) {
   EXPECT_TRUE(fs::is_directory(root / "volumes/C/Windows/zv/zvorx"));
   EXPECT_TRUE(fs::is_regular_file(root / "volumes/C/Windows/SysWOW64/net.exe"));
 
-  ToolRun start = Zvm(root, "program start --session 0 --show 0 --wait sc.exe stop SysMain");
+  auto start = Zvm(root, "program start --session 0 --show 0 --wait sc.exe stop SysMain");
   EXPECT_EQ(start.code, 0);
   EXPECT_NE(start.out.find("ended with exit code 0 "), std::string::npos) << start.out;
-  ToolRun list = Zvm(root, "program list");
+  auto list = Zvm(root, "program list");
   EXPECT_NE(list.out.find("session 0 64-bit cb 104 flags 0x0 show 0 desktop '' dir 'C:\\Windows\\System32'"
                           " [recorder] exit 0: sc.exe stop SysMain"),
             std::string::npos)
@@ -54,7 +39,7 @@ TEST(ZvmachinePrograms, InstallStartAndWindows) {
   EXPECT_NE(Zvm(root, "program notes").out.find("C:\\Windows\\System32\\sc.exe command_line=sc.exe stop SysMain"),
             std::string::npos);
 
-  ToolRun open = Zvm(root, "window open 'C:\\Users\\a\\doc.txt'");
+  auto open = Zvm(root, "window open 'C:\\Users\\a\\doc.txt'");
   ASSERT_EQ(open.code, 0);
   std::string hwnd = open.out.substr(0, open.out.find(' '));
   EXPECT_NE(Zvm(root, "window list").out.find("session 1 desktop 'WinSta0\\Default' class 'ZVRecorder' title "

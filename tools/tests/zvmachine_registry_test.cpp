@@ -1,36 +1,18 @@
 // zvmachine's registry and user commands end to end.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "tools/tests/zvmachine_run.h"
+
 namespace fs = std::filesystem;
+using zv::tools::testing::Zvm;
 
 namespace {
-
-struct ToolResult {
-  int code;
-  std::string out;
-};
-
-ToolResult Zvm(const fs::path& root, const std::string& args) {
-  const char* bin = std::getenv("ZV_BIN_DIR");
-  std::string cmd = std::string(bin ? bin : "build/bin") + "/zvmachine --machine '" + root.string() + "' " + args +
-                    " 2>/dev/null";
-  ToolResult r{0, {}};
-  FILE* p = ::popen(cmd.c_str(), "r");
-  std::array<char, 512> buf;
-  while (std::size_t n = std::fread(buf.data(), 1, buf.size(), p)) r.out.append(buf.data(), n);
-  int status = ::pclose(p);
-  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
 
 std::string Slurp(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -44,7 +26,7 @@ TEST(ZvmachineRegistry, SetQueryExportImportAndViews) {
   EXPECT_EQ(Zvm(root, "reg set 'HKLM\\SOFTWARE\\Grüße\\Ключ' /v 'Näme' /d 'Wert ☺'").code, 0);
   EXPECT_EQ(Zvm(root, "reg set 'HKLM\\SOFTWARE\\Grüße\\Ключ' /v Bin /t REG_BINARY /d 00ff10").code, 0);
   EXPECT_EQ(Zvm(root, "reg set 'HKLM\\SOFTWARE\\Grüße' /v Count /t REG_DWORD /d 0x10").code, 0);
-  ToolResult q = Zvm(root, "reg query 'HKLM\\SOFTWARE\\Grüße\\Ключ'");
+  auto q = Zvm(root, "reg query 'HKLM\\SOFTWARE\\Grüße\\Ключ'");
   EXPECT_EQ(q.code, 0);
   EXPECT_NE(q.out.find("    Näme    REG_SZ    Wert ☺\n"), std::string::npos) << q.out;
   EXPECT_NE(q.out.find("    Bin    REG_BINARY    00FF10\n"), std::string::npos) << q.out;
@@ -77,7 +59,7 @@ TEST(ZvmachineRegistry, UsersLogonAndLogoff) {
   fs::path root = fs::temp_directory_path() / ("zvm-usertool-" + std::to_string(getpid()));
   fs::remove_all(root);
   ASSERT_EQ(Zvm(root, "create").code, 0);
-  ToolResult add = Zvm(root, "user add bob");
+  auto add = Zvm(root, "user add bob");
   ASSERT_EQ(add.code, 0);
   std::string sid = add.out.substr(5, add.out.find("  ", 5) - 5);
   EXPECT_EQ(sid.rfind("S-1-5-21-", 0), 0u) << add.out;
