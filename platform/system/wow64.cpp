@@ -10,6 +10,7 @@
 #include "platform/base/handles.h"
 #include "platform/base/text.h"
 #include "platform/processes/process_api.h"
+#include "platform/processes/process_api_real.h"
 #include "platform/processes/process_table.h"
 #include "platform/processes/program_files.h"
 
@@ -107,9 +108,21 @@ win::BOOL IsWow64Process(win::HANDLE process, win::BOOL* wow64) {
   }
   if (process == Processes::Get().GetCurrentProcess()) {
     *wow64 = IsWow64() ? win::TRUE : win::FALSE;
-  } else {
-    *wow64 = win::FALSE;  // other processes: 64-bit until their rows say otherwise
+    return win::TRUE;
   }
+  // Another process: a 32-bit row on a 64-bit machine.
+  auto object = LookupHandleAs<ProcessObject>(process);
+  if (!object || object->thread != 0) {
+    SetLastError(win::ERROR_INVALID_HANDLE);
+    return win::FALSE;
+  }
+  if ((object->access & (win::PROCESS_QUERY_INFORMATION | win::PROCESS_QUERY_LIMITED_INFORMATION)) == 0) {
+    SetLastError(win::ERROR_ACCESS_DENIED);
+    return win::FALSE;
+  }
+  std::shared_ptr<Machine> machine = CurrentMachineOrNull();
+  std::optional<MachineProcess> row = machine ? FindProcess(*machine, object->pid) : std::nullopt;
+  *wow64 = machine && row && row->bitness == 32 && MachineIs64Bit(*machine) ? win::TRUE : win::FALSE;
   return win::TRUE;
 }
 

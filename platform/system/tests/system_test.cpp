@@ -213,6 +213,24 @@ TEST_F(Wow64Test, ProcedureLookUpFindsTheStandInsUnlessTheMachineRemovedThem) {
   ASSERT_TRUE(isWow64(Processes::Get().GetCurrentProcess(), &answer));
   EXPECT_TRUE(answer);
   EXPECT_EQ(GetProcAddress(kernel32, "iswow64process"), nullptr);  // export names keep their case
+  // Another process answers from its row; a handle without query access is refused.
+  for (int processBits : {32, 64}) {
+    ProgramStart start;
+    start.image = L"C:\\Tools\\t.exe";
+    start.commandLine = L"t.exe";
+    start.bitness = processBits;
+    const win::DWORD pid = InsertStartingProcess(*machine_, start);
+    win::HANDLE h = Processes::Get().OpenProcess(win::PROCESS_QUERY_LIMITED_INFORMATION, win::FALSE, pid);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(isWow64(h, &answer));
+    EXPECT_EQ(answer, processBits == 32 ? win::TRUE : win::FALSE);
+    CloseHandle(h);
+    h = Processes::Get().OpenProcess(win::SYNCHRONIZE, win::FALSE, pid);
+    ASSERT_NE(h, nullptr);
+    EXPECT_FALSE(isWow64(h, &answer));
+    EXPECT_EQ(GetLastError(), win::ERROR_ACCESS_DENIED);
+    CloseHandle(h);
+  }
 
   machine_->SetSetting("kernel32.missing", "IsWow64Process, Wow64RevertWow64FsRedirection");
   SetLastError(0);
