@@ -11,9 +11,14 @@
 
 #include "platform/base/text.h"
 #include "platform/processes/process_api_real.h"
+#include "platform/processes/process_table.h"
 #include "platform/processes/program_api.h"
 
 namespace zv::platform {
+
+namespace {
+constexpr win::DWORD kStartupInfoSize32 = 68;  // STARTUPINFOW of a 32-bit program
+}  // namespace
 
 std::string ProgramFolder() {
   if (const char* env = std::getenv("ZV_BIN_DIR"); env && *env) return env;
@@ -27,6 +32,8 @@ win::UINT RealProcessApi::WinExec(const std::string& commandLine, win::UINT show
   std::vector<win::WCHAR> buffer(line.begin(), line.end());
   buffer.push_back(0);
   win::STARTUPINFOW startup;
+  // The caller's own structure size, as a 32-bit caller's WinExec passes it.
+  if (CurrentProcessBitness() == 32) startup.cb = kStartupInfoSize32;
   startup.dwFlags = win::STARTF_USESHOWWINDOW;
   startup.wShowWindow = static_cast<win::WORD>(showCommand);
   win::PROCESS_INFORMATION info;

@@ -241,6 +241,7 @@ TEST_F(ProgramTest, WinExecGoesThroughTheSameStart) {
   EXPECT_EQ(starts[0].image, L"C:\\Windows\\System32\\net.exe");
   EXPECT_EQ(starts[0].commandLine, L"net stop \"a b\"");
   EXPECT_EQ(starts[0].showWindow, win::SW_HIDE);
+  EXPECT_EQ(starts[0].startupSize, 104u);  // this test program is 64-bit
   EXPECT_EQ(Ran(starts[0].pid), "stop|a b|");
   EXPECT_EQ(processes_.WinExec("sc stop zvorx", win::SW_HIDE), win::ERROR_FILE_NOT_FOUND);
   MakeFile(C("Windows/System32/sc.exe"), "not a program");
