@@ -57,10 +57,21 @@ std::wstring Tail(const std::wstring& text, std::size_t from) {
 }  // namespace
 
 std::wstring NormalizeBackupRulePath(std::wstring_view path) {
-  std::wstring key = text::AsciiLowerCopy(path);
-  if (key.empty() || key.back() != L'\\') key += L'\\';
-  if (key.size() < 5 || key[1] == L':') key.insert(0, kLongPathPrefix);
+  std::wstring key;
+  NormalizeBackupRulePathInto(path, key);
   return key;
+}
+
+void NormalizeBackupRulePathInto(std::wstring_view path, std::wstring& out) {
+  // Lower case and the trailing backslash give a key of the input's length,
+  // or one unit more; the prefix goes in front when that key is short or
+  // has its colon second (as the input has).
+  const bool backslash = path.empty() || path.back() != L'\\';
+  const std::size_t units = path.size() + (backslash ? 1 : 0);
+  out.clear();
+  if (units < 5 || (path.size() >= 2 && path[1] == L':')) out += kLongPathPrefix;
+  for (wchar_t c : path) out += text::AsciiLower(c);
+  if (backslash) out += L'\\';
 }
 
 backupengine::backupengine() {
@@ -128,7 +139,8 @@ void backupengine::OnNotification(channel::_MXRED_NOTIFICATION* notification, ch
 }
 
 bool backupengine::IsTouched(std::wstring_view path, std::int32_t mask) {
-  std::wstring key = text::AsciiLowerCopy(path);
+  thread_local std::wstring key;
+  AsciiLowerInto(path, key);
   std::lock_guard lock(TouchedLock);
   auto it = TouchedPaths.find(key);
   return it != TouchedPaths.end() && (it->second & mask) != 0;
@@ -171,22 +183,43 @@ std::wstring backupengine::BackupRootCopy() {
 
 RedirectPaths backupengine::MakeRedirectPathString(const PathMatch& match) {
   RedirectPaths out;
-  std::wstring dos;
+  MakeRedirectPathString(match, out);
+  return out;
+}
+
+void backupengine::MakeRedirectPathString(const PathMatch& match, RedirectPaths& out) {
+  thread_local std::wstring dos;
   win::HRESULT status = PathConverter.DeviceToDosName(match.Device, dos);
   if (win::FAILED(status)) {
     log::LogWrite(1, L"MakeRedirectPathString", L"<ERROR> (ERROR:0x%08x)=myFilterGetDosName(%s)", status,
                   match.Device);
-    return out;
+    out.DosPath.clear();
+    out.BackupFile.clear();
+    out.BackupFolder.clear();
+    return;
   }
-  const std::wstring backupBase = kLongPathPrefix + BackupRootCopy() + dos.substr(0, 1);
-  out.DosPath = kLongPathPrefix + dos + match.Directory + L"\\" + match.Name;
+  out.DosPath.assign(kLongPathPrefix);
+  out.DosPath += dos;
+  out.DosPath += match.Directory;
+  out.DosPath += L'\\';
+  out.DosPath += match.Name;
 
   if (out.DosPath.find(L'~') == std::wstring::npos) {
-    out.BackupFolder = backupBase + match.Directory;
-    out.BackupFile = out.BackupFolder + L"\\" + match.Name;
-    return out;
+    // Built in place, the root appended under its lock: no string is made.
+    out.BackupFolder.assign(kLongPathPrefix);
+    {
+      std::lock_guard lock(BackupRootLock);
+      out.BackupFolder += BackupRoot;
+    }
+    out.BackupFolder.append(dos, 0, 1);
+    out.BackupFolder += match.Directory;
+    out.BackupFile.assign(out.BackupFolder);
+    out.BackupFile += L'\\';
+    out.BackupFile += match.Name;
+    return;
   }
 
+  const std::wstring backupBase = kLongPathPrefix + BackupRootCopy() + dos.substr(0, 1);
   // An 8.3 name: back up under the long names. When the file does not
   // exist (yet), expand its folder and put the name back.
   std::wstring longPath;
@@ -198,7 +231,7 @@ RedirectPaths backupengine::MakeRedirectPathString(const PathMatch& match) {
     if (slash != std::wstring::npos && slash > kDosPrefixUnits) {
       out.BackupFolder += longPath.substr(kDosPrefixUnits, slash - kDosPrefixUnits);
     }
-    return out;
+    return;
   }
   std::wstring parent = out.DosPath.substr(0, out.DosPath.rfind(L'\\'));
   std::wstring longParent;
@@ -206,7 +239,6 @@ RedirectPaths backupengine::MakeRedirectPathString(const PathMatch& match) {
   out.DosPath = longParent + L"\\" + match.Name;
   out.BackupFolder = backupBase + Tail(longParent, kDosPrefixUnits);
   out.BackupFile = out.BackupFolder + L"\\" + match.Name;
-  return out;
 }
 
 std::map<std::wstring, std::int32_t> backupengine::TouchedPathsCopy() {

@@ -24,6 +24,7 @@
 
 #include "engines/base/device_path.h"
 #include "engines/base/fragment_index.h"
+#include "engines/base/lock_meter.h"
 #include "platform/base/win32.h"
 
 namespace zv::channel {
@@ -69,6 +70,9 @@ struct BackupSnapshotEntry {
 // front of drive paths and of every result shorter than 5 units. Nothing is
 // rejected for its length.
 std::wstring NormalizeBackupRulePath(std::wstring_view path);
+// The same into a caller's buffer (kept from call to call: no allocation
+// once it is large enough). `out` must not overlap `path`.
+void NormalizeBackupRulePathInto(std::wstring_view path, std::wstring& out);
 
 // Backup file and folder of a rename target \\?\X:\dir\name under the
 // backup root; both empty when the target holds no backslash or the root is
@@ -185,6 +189,8 @@ class backupengine {
   // Device-form path of a DevicePathPattern match -> DOS path and backup
   // paths. All three stay empty when the device has no DOS name.
   RedirectPaths MakeRedirectPathString(const PathMatch& match);
+  // The same into `out`, whose strings keep their capacity between calls.
+  void MakeRedirectPathString(const PathMatch& match, RedirectPaths& out);
   win::HRESULT DeviceToDosName(const std::wstring& device, std::wstring& dos) {
     return PathConverter.DeviceToDosName(device, dos);
   }
@@ -228,13 +234,13 @@ class backupengine {
   win::DWORD SelfProcessId = 0;
   std::vector<std::thread> EngineThreads;  // touched only by Initialize and Shutdown
   std::map<std::wstring, std::int32_t> TouchedPaths;
-  std::mutex TouchedLock;
+  MeteredMutex TouchedLock{EngineLock::Touched};
   std::map<win::DWORD, std::uint32_t> ProcessTable;
-  std::mutex ProcessLock;
+  MeteredMutex ProcessLock{EngineLock::BackupProcesses};
   // DevicePathPattern, DosPathPattern, their lock, DosNameCache, DosNameLock.
   DevicePathConverter PathConverter;
   std::wstring BackupRoot;
-  std::mutex BackupRootLock;  // BE_SET_BACKUPPATH writes while workers read
+  MeteredMutex BackupRootLock{EngineLock::BackupRoot};  // BE_SET_BACKUPPATH writes while workers read
   std::wstring DeleteLogPath;
   std::wstring DeleteLogDirPath;
   std::vector<std::wstring> PendingFileLines;
@@ -244,18 +250,18 @@ class backupengine {
   std::size_t FileLineBytesWritten = 0;
   std::size_t FolderLineBytesWritten = 0;
   bool DeleteLogsClosed = false;  // after the final pass: lines are written at once
-  std::mutex DeleteLogLock;
+  MeteredMutex DeleteLogLock{EngineLock::DeleteLog};
   std::set<std::wstring> ProtectPaths;
   std::set<std::wstring> FreePaths;
   // Each set again, indexed for matching (fragment_index.h).
   FragmentIndex ProtectPathIndex;
   FragmentIndex FreePathIndex;
-  std::mutex PathRuleLock;
+  MeteredMutex PathRuleLock{EngineLock::BackupPathRules};
   std::set<std::wstring> FreeProcessNames;
   std::set<std::wstring> FreeProcessExceptions;
   FragmentIndex FreeProcessNameIndex;
   FragmentIndex FreeProcessExceptionIndex;
-  std::mutex ProcessRuleLock;
+  MeteredMutex ProcessRuleLock{EngineLock::BackupProcessRules};
   std::once_flag ShutdownOnce;
 };
 

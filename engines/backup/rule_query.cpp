@@ -59,24 +59,31 @@ bool IsNotFound(win::DWORD error) { return error == win::ERROR_FILE_NOT_FOUND ||
 
 }  // namespace
 
-bool HasRelativeOrEmptyComponent(const std::wstring& directory, const std::wstring& name) {
-  // The directory part starts with its separator ("\dir\sub"), or is empty
-  // in a volume's root.
-  std::wstring rest = directory;
-  if (!rest.empty()) {
-    if (rest.front() != L'\\') return true;
-    rest.erase(0, 1);
-    rest += L'\\';
-  }
-  rest += name;
+namespace {
+
+// Whether one of the backslash-separated components of `text` is ".", ".."
+// or empty.
+bool HasRelativeOrEmptyPart(std::wstring_view text) {
   std::size_t start = 0;
   while (true) {
-    std::size_t end = rest.find(L'\\', start);
-    std::wstring_view part(rest.data() + start, (end == std::wstring::npos ? rest.size() : end) - start);
+    std::size_t end = text.find(L'\\', start);
+    std::wstring_view part = text.substr(start, end == std::wstring_view::npos ? std::wstring_view::npos : end - start);
     if (part.empty() || part == L"." || part == L"..") return true;
-    if (end == std::wstring::npos) return false;
+    if (end == std::wstring_view::npos) return false;
     start = end + 1;
   }
+}
+
+}  // namespace
+
+bool HasRelativeOrEmptyComponent(const std::wstring& directory, const std::wstring& name) {
+  // The directory part starts with its separator ("\dir\sub"), or is empty
+  // in a volume's root; its components come before the last one's.
+  if (!directory.empty()) {
+    if (directory.front() != L'\\') return true;
+    if (HasRelativeOrEmptyPart(std::wstring_view(directory).substr(1))) return true;
+  }
+  return HasRelativeOrEmptyPart(name);
 }
 
 std::uint32_t backupengine::QueryRule(const channel::_MXRED_NOTIFICATION& n, const channel::_MXRED_REPLY_MESSAGE& reply) {
@@ -89,7 +96,11 @@ std::uint32_t backupengine::QueryRule(const channel::_MXRED_NOTIFICATION& n, con
   const bool bRA = IsRenameAccess(access);
   bool bDF = n.Param3 == 1;
   const bool bLD = (access & 0x1) != 0;
-  const std::wstring reported = n.SourcePath();
+  // The texts of one query, reused by the next one on this thread.
+  thread_local std::wstring reported;
+  thread_local PathMatch match;
+  thread_local RedirectPaths paths;
+  SourcePathInto(n, reported);
   const std::uint32_t processType = GetProcessType(n.ProcessId);
   log::LogWrite(2, L"BE", L"[ALLINFO] DA =%x bCO=%d bWA=%d bDA=%d bRA=%d bDF=%d bLD=%d path=%s ,processtype =%d", access,
                 int(bCO), int(bWA), int(bDA), int(bRA), int(bDF), int(bLD), reported, processType);
@@ -98,7 +109,6 @@ std::uint32_t backupengine::QueryRule(const channel::_MXRED_NOTIFICATION& n, con
   if (bDF && bLD && !bCO) return kNewFileOrListing;
   if (!bCO && !bDF && !bWA && !bDA && !bRA) return kNoChangeAccess;
 
-  PathMatch match;
   PathSearch search = PathConverter.SearchDevicePath(reported, match);
   if (search == PathSearch::Error) log::LogWrite(2, L"BE", L"Parse Error %s", reported);
   if (search != PathSearch::Match) return kUnparsable;
@@ -106,7 +116,7 @@ std::uint32_t backupengine::QueryRule(const channel::_MXRED_NOTIFICATION& n, con
     log::LogWrite(2, L"BE", L"<ERROR> path with a relative or empty component ignored: %s", reported);
     return kUnparsable;
   }
-  RedirectPaths paths = MakeRedirectPathString(match);
+  MakeRedirectPathString(match, paths);
   const std::wstring& dosPath = paths.DosPath;
   if (!IsProtectedPath(dosPath)) return kNotProtected;
 
@@ -114,7 +124,7 @@ std::uint32_t backupengine::QueryRule(const channel::_MXRED_NOTIFICATION& n, con
   if (!bDF) {
     win::DWORD attributes = files.GetFileAttributesW(dosPath.c_str());
     if (attributes != win::INVALID_FILE_ATTRIBUTES && (attributes & win::FILE_ATTRIBUTE_DIRECTORY)) bDF = true;
-    if (text::AsciiLowerCopy(match.Name).find(L".lnk") != std::wstring::npos) bDF = false;
+    if (ContainsAsciiNoCase(match.Name, L".lnk")) bDF = false;
   }
   log::LogWrite(2, L"BE", L"DA =%x bCO=%d bWA=%d bDA=%d bRA=%d bDF=%d bLD=%d path=%s ", access, int(bCO), int(bWA),
                 int(bDA), int(bRA), int(bDF), int(bLD), dosPath);
@@ -173,7 +183,8 @@ void backupengine::RecordNewFolder(win::DWORD processId, const std::wstring& pat
 
 bool backupengine::IsProtectedPath(std::wstring_view dosPath) {
   if (dosPath.empty()) return false;
-  const std::wstring key = NormalizeBackupRulePath(dosPath);
+  thread_local std::wstring key;
+  NormalizeBackupRulePathInto(dosPath, key);
   std::lock_guard lock(PathRuleLock);
   // The longest entry of each set that the key holds; 0 when none does.
   std::size_t protect = ProtectPathIndex.LongestContained(key);

@@ -114,22 +114,27 @@ void baseengine::ApplyProcessNameRules() {
   }
 }
 
+// The three mark operations look the lower-cased path up through one
+// buffer per thread: a mark that exists already costs no allocation.
 bool baseengine::SetPathMark(std::wstring_view path, std::uint32_t bit) {
-  std::wstring key = text::AsciiLowerCopy(path);
+  thread_local std::wstring key;
+  AsciiLowerInto(path, key);
   std::lock_guard lock(PathMarkLock);
   PathMarks[key] |= bit;
   return true;
 }
 
 bool baseengine::TestPathMark(std::wstring_view path, std::uint32_t mask) {
-  std::wstring key = text::AsciiLowerCopy(path);
+  thread_local std::wstring key;
+  AsciiLowerInto(path, key);
   std::lock_guard lock(PathMarkLock);
   auto it = PathMarks.find(key);
   return it != PathMarks.end() && (it->second & mask) != 0;
 }
 
 bool baseengine::ClearPathMark(std::wstring_view path) {
-  std::wstring key = text::AsciiLowerCopy(path);
+  thread_local std::wstring key;
+  AsciiLowerInto(path, key);
   std::lock_guard lock(PathMarkLock);
   PathMarks.erase(key);
   return true;
@@ -154,10 +159,9 @@ void baseengine::ClearAllTables() {
   }
 }
 
-PathSearch baseengine::SearchDevicePath(const std::wstring& path, PathMatch& match, bool serialised,
-                                        std::uint32_t level, const wchar_t* tag) {
-  PathSearch result = serialised ? PathConverter.SearchDevicePathSerialised(path, match)
-                                 : PathConverter.SearchDevicePath(path, match);
+PathSearch baseengine::SearchDevicePath(const std::wstring& path, PathMatch& match, std::uint32_t level,
+                                        const wchar_t* tag) {
+  PathSearch result = PathConverter.SearchDevicePath(path, match);
   if (result == PathSearch::Error && tag != nullptr) log::LogWrite(level, tag, L"Parse Error %s", path.c_str());
   return result;
 }
