@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <shared_mutex>
 
 #include "driver_channel/records.h"
 #include "log/log.h"
@@ -309,7 +310,7 @@ bool acengine::FindPathRule(std::wstring_view path, std::uint32_t mask, std::uin
   if (path.size() < 2) return false;
   thread_local std::wstring normalised;
   NormalizeRulePathInto(path, normalised);
-  std::lock_guard lock(pathRuleLock);
+  std::shared_lock lock(pathRuleLock);
   // The first contained key in descending order is the greatest one.
   const std::uint32_t rule = pathRuleIndex.GreatestContained(normalised);
   if (rule == FragmentIndex::kNone || (pathRuleTypes[rule] & mask) == 0) return false;
@@ -361,7 +362,7 @@ void acengine::Deny(channel::_MXRED_REPLY_MESSAGE& reply) {
 bool acengine::DeniedByShareRules(const std::wstring& path) {
   bool matched = false;
   {
-    std::lock_guard lock(shareFolderLock);
+    std::shared_lock lock(shareFolderLock);
     matched = shareFolderIndex.FirstInsertedContained(path) != FragmentIndex::kNone;
   }
   const int setting = shareFolderSetting.load(std::memory_order_relaxed);
@@ -628,12 +629,12 @@ void acengine::CloseDocumentWindow(std::uint32_t intervalMs, int count, const st
 // ---- Copies for inspection --------------------------------------------------
 
 std::vector<std::wstring> acengine::ShareFoldersCopy() {
-  std::lock_guard lock(shareFolderLock);
+  std::shared_lock lock(shareFolderLock);
   return shareFolders;
 }
 
 std::map<std::wstring, std::uint32_t, std::greater<>> acengine::PathRulesCopy() {
-  std::lock_guard lock(pathRuleLock);
+  std::shared_lock lock(pathRuleLock);
   return pathRules;
 }
 

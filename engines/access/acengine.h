@@ -209,10 +209,10 @@ class acengine : public baseengine {
   std::atomic<int> installControl{0};
   std::atomic<bool> threadsRun{true};
   std::atomic<int> shareFolderSetting{1};
-  MeteredMutex shareFolderLock{EngineLock::ShareFolders};
+  MeteredSharedMutex shareFolderLock{EngineLock::ShareFolders};
   std::vector<std::wstring> shareFolders;  // insertion order, duplicates kept
   FragmentIndex shareFolderIndex;          // the same texts, ids in first-insertion order
-  MeteredMutex pathRuleLock{EngineLock::AccessPathRules};
+  MeteredSharedMutex pathRuleLock{EngineLock::AccessPathRules};
   // Descending code-unit order: a key comes before its own prefixes.
   std::map<std::wstring, std::uint32_t, std::greater<>> pathRules;
   // The same keys for matching: index ids map to types.

@@ -7,6 +7,8 @@
 // Must not: take a second engine mutex while one is held, or log under one.
 #include "engines/backup/backupengine.h"
 
+#include <shared_mutex>
+
 #include "driver_channel/records.h"
 #include "log/log.h"
 #include "platform/base/debug_output.h"
@@ -141,15 +143,21 @@ void backupengine::OnNotification(channel::_MXRED_NOTIFICATION* notification, ch
 bool backupengine::IsTouched(std::wstring_view path, std::int32_t mask) {
   thread_local std::wstring key;
   AsciiLowerInto(path, key);
-  std::lock_guard lock(TouchedLock);
+  std::shared_lock lock(TouchedLock);
   auto it = TouchedPaths.find(key);
   return it != TouchedPaths.end() && (it->second & mask) != 0;
 }
 
 void backupengine::MarkTouched(std::wstring_view path, std::int32_t kind) {
-  std::wstring key = text::AsciiLowerCopy(path);
-  std::lock_guard lock(TouchedLock);
-  TouchedPaths.emplace(std::move(key), kind);
+  // The entry is made (and, when the path is there already, freed) outside
+  // the lock, which covers only the tree insertion that opens wait for.
+  std::map<std::wstring, std::int32_t> made;
+  made.emplace(text::AsciiLowerCopy(path), kind);
+  decltype(TouchedPaths)::insert_return_type result;
+  {
+    std::lock_guard lock(TouchedLock);
+    result = TouchedPaths.insert(made.extract(made.begin()));
+  }
 }
 
 bool backupengine::AddProtectPath(std::wstring_view path) {
@@ -177,7 +185,7 @@ bool backupengine::SetBackupPath(std::wstring_view path) {
 }
 
 std::wstring backupengine::BackupRootCopy() {
-  std::lock_guard lock(BackupRootLock);
+  std::shared_lock lock(BackupRootLock);
   return BackupRoot;
 }
 
@@ -208,7 +216,7 @@ void backupengine::MakeRedirectPathString(const PathMatch& match, RedirectPaths&
     // Built in place, the root appended under its lock: no string is made.
     out.BackupFolder.assign(kLongPathPrefix);
     {
-      std::lock_guard lock(BackupRootLock);
+      std::shared_lock lock(BackupRootLock);
       out.BackupFolder += BackupRoot;
     }
     out.BackupFolder.append(dos, 0, 1);
@@ -242,17 +250,17 @@ void backupengine::MakeRedirectPathString(const PathMatch& match, RedirectPaths&
 }
 
 std::map<std::wstring, std::int32_t> backupengine::TouchedPathsCopy() {
-  std::lock_guard lock(TouchedLock);
+  std::shared_lock lock(TouchedLock);
   return TouchedPaths;
 }
 
 std::set<std::wstring> backupengine::ProtectPathsCopy() {
-  std::lock_guard lock(PathRuleLock);
+  std::shared_lock lock(PathRuleLock);
   return ProtectPaths;
 }
 
 std::set<std::wstring> backupengine::FreePathsCopy() {
-  std::lock_guard lock(PathRuleLock);
+  std::shared_lock lock(PathRuleLock);
   return FreePaths;
 }
 

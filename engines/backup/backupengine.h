@@ -9,7 +9,8 @@
 // once. Log lines carry the tag "BE" unless a routine names its own.
 // Must not: write the reply to the driver except in the rename query, hold a
 // mutex while copying files, creating folders or logging (only the
-// deletion-log writers keep their lock during their file I/O), or throw.
+// deletion-log writers keep their own write lock, which no worker takes,
+// during their file I/O), or throw.
 #pragma once
 
 #include <atomic>
@@ -214,6 +215,10 @@ class backupengine {
   std::pair<std::size_t, std::size_t> PendingLineCounts();
 
  private:
+  // BackupCopy with the source's attributes already read (and the error of
+  // that read when it failed).
+  win::DWORD BackupCopyOf(const std::wstring& source, win::DWORD attributes, win::DWORD attributesError,
+                          const std::wstring& backupFile, const std::wstring& backupFolder);
   void RecordNewFile(win::DWORD processId, const std::wstring& path);
   void RecordNewFolder(win::DWORD processId, const std::wstring& path);
 
@@ -223,7 +228,11 @@ class backupengine {
   // The final pass over both queues; afterwards every queued line is
   // written at once.
   void CloseDeleteLogs();
-  // One write of one queue; the caller holds DeleteLogLock.
+  // One write of the file queue (or the folder queue): takes the lines out,
+  // writes them without DeleteLogLock, puts back what did not reach the file.
+  void WriteQueue(bool files);
+  // One write of lines taken out of a queue; the caller holds
+  // DeleteLogWriteLock. Leaves in `lines` what did not reach the file.
   void WritePendingLines(std::vector<std::wstring>& lines, std::size_t& writtenBytes, const std::wstring& path,
                          const wchar_t* errorFormat);
 
@@ -234,13 +243,13 @@ class backupengine {
   win::DWORD SelfProcessId = 0;
   std::vector<std::thread> EngineThreads;  // touched only by Initialize and Shutdown
   std::map<std::wstring, std::int32_t> TouchedPaths;
-  MeteredMutex TouchedLock{EngineLock::Touched};
+  MeteredSharedMutex TouchedLock{EngineLock::Touched};
   std::map<win::DWORD, std::uint32_t> ProcessTable;
-  MeteredMutex ProcessLock{EngineLock::BackupProcesses};
+  MeteredSharedMutex ProcessLock{EngineLock::BackupProcesses};
   // DevicePathPattern, DosPathPattern, their lock, DosNameCache, DosNameLock.
   DevicePathConverter PathConverter;
   std::wstring BackupRoot;
-  MeteredMutex BackupRootLock{EngineLock::BackupRoot};  // BE_SET_BACKUPPATH writes while workers read
+  MeteredSharedMutex BackupRootLock{EngineLock::BackupRoot};  // BE_SET_BACKUPPATH writes while workers read
   std::wstring DeleteLogPath;
   std::wstring DeleteLogDirPath;
   std::vector<std::wstring> PendingFileLines;
@@ -251,17 +260,18 @@ class backupengine {
   std::size_t FolderLineBytesWritten = 0;
   bool DeleteLogsClosed = false;  // after the final pass: lines are written at once
   MeteredMutex DeleteLogLock{EngineLock::DeleteLog};
+  std::mutex DeleteLogWriteLock;  // one writer at a time; see delete_log.cpp
   std::set<std::wstring> ProtectPaths;
   std::set<std::wstring> FreePaths;
   // Each set again, indexed for matching (fragment_index.h).
   FragmentIndex ProtectPathIndex;
   FragmentIndex FreePathIndex;
-  MeteredMutex PathRuleLock{EngineLock::BackupPathRules};
+  MeteredSharedMutex PathRuleLock{EngineLock::BackupPathRules};
   std::set<std::wstring> FreeProcessNames;
   std::set<std::wstring> FreeProcessExceptions;
   FragmentIndex FreeProcessNameIndex;
   FragmentIndex FreeProcessExceptionIndex;
-  MeteredMutex ProcessRuleLock{EngineLock::BackupProcessRules};
+  MeteredSharedMutex ProcessRuleLock{EngineLock::BackupProcessRules};
   std::once_flag ShutdownOnce;
 };
 

@@ -7,6 +7,7 @@
 // Must not: write the reply, hold an engine mutex while copying, creating
 // folders or logging, or take a path as absent unless the file calls say it
 // is not found.
+#include <shared_mutex>
 #include <vector>
 
 #include "driver_channel/records.h"
@@ -120,9 +121,13 @@ std::uint32_t backupengine::QueryRule(const channel::_MXRED_NOTIFICATION& n, con
   const std::wstring& dosPath = paths.DosPath;
   if (!IsProtectedPath(dosPath)) return kNotProtected;
 
-  auto& files = platform::Files::Get();
+  // A file's attributes are read once per open: the tests below and the
+  // copy use the same answer (and its error).
+  win::DWORD attributes = win::INVALID_FILE_ATTRIBUTES;
+  win::DWORD attributesError = win::ERROR_SUCCESS;
   if (!bDF) {
-    win::DWORD attributes = files.GetFileAttributesW(dosPath.c_str());
+    attributes = platform::Files::Get().GetFileAttributesW(dosPath.c_str());
+    if (attributes == win::INVALID_FILE_ATTRIBUTES) attributesError = platform::GetLastError();
     if (attributes != win::INVALID_FILE_ATTRIBUTES && (attributes & win::FILE_ATTRIBUTE_DIRECTORY)) bDF = true;
     if (ContainsAsciiNoCase(match.Name, L".lnk")) bDF = false;
   }
@@ -132,15 +137,13 @@ std::uint32_t backupengine::QueryRule(const channel::_MXRED_NOTIFICATION& n, con
   if (bDF) return QueryRuleDir(dosPath, paths.BackupFile, bCO, access, n.ProcessId);
   if (IsTouched(dosPath, kTouchBackedUp | kTouchNewFile)) return kAlreadyTouched;
 
+  // Here bDF was false from the start, so the attributes above were read.
   if (access == kAttributeWriteAccess && !bCO) {
-    if (files.GetFileAttributesW(dosPath.c_str()) == win::INVALID_FILE_ATTRIBUTES &&
-        IsNotFound(platform::GetLastError())) {
-      RecordNewFile(n.ProcessId, dosPath);
-    }
+    if (attributes == win::INVALID_FILE_ATTRIBUTES && IsNotFound(attributesError)) RecordNewFile(n.ProcessId, dosPath);
     return kAttributeChange;
   }
 
-  win::DWORD copied = BackupCopy(dosPath, paths.BackupFile, paths.BackupFolder);
+  win::DWORD copied = BackupCopyOf(dosPath, attributes, attributesError, paths.BackupFile, paths.BackupFolder);
   log::LogWrite(2, L"BE", L"Process = %d , BackupS = %s result= %d", n.ProcessId, dosPath, copied);
   if (copied == win::ERROR_FILE_NOT_FOUND) {
     RecordNewFile(n.ProcessId, dosPath);
@@ -185,7 +188,7 @@ bool backupengine::IsProtectedPath(std::wstring_view dosPath) {
   if (dosPath.empty()) return false;
   thread_local std::wstring key;
   NormalizeBackupRulePathInto(dosPath, key);
-  std::lock_guard lock(PathRuleLock);
+  std::shared_lock lock(PathRuleLock);
   // The longest entry of each set that the key holds; 0 when none does.
   std::size_t protect = ProtectPathIndex.LongestContained(key);
   if (protect == 0) return false;
@@ -194,13 +197,19 @@ bool backupengine::IsProtectedPath(std::wstring_view dosPath) {
 
 win::DWORD backupengine::BackupCopy(const std::wstring& source, const std::wstring& backupFile,
                                     const std::wstring& backupFolder) {
+  const win::DWORD attributes = platform::Files::Get().GetFileAttributesW(source.c_str());
+  const win::DWORD error = attributes == win::INVALID_FILE_ATTRIBUTES ? platform::GetLastError() : win::ERROR_SUCCESS;
+  return BackupCopyOf(source, attributes, error, backupFile, backupFolder);
+}
+
+win::DWORD backupengine::BackupCopyOf(const std::wstring& source, win::DWORD attributes, win::DWORD attributesError,
+                                      const std::wstring& backupFile, const std::wstring& backupFolder) {
   auto& files = platform::Files::Get();
-  if (files.GetFileAttributesW(source.c_str()) == win::INVALID_FILE_ATTRIBUTES) {
+  if (attributes == win::INVALID_FILE_ATTRIBUTES) {
     // Only a path that is not there is new; any other failure (access,
     // name, a busy machine) is a copy that could not be made.
-    win::DWORD error = platform::GetLastError();
-    if (IsNotFound(error)) return win::ERROR_FILE_NOT_FOUND;
-    return error ? error : win::ERROR_ACCESS_DENIED;
+    if (IsNotFound(attributesError)) return win::ERROR_FILE_NOT_FOUND;
+    return attributesError ? attributesError : win::ERROR_ACCESS_DENIED;
   }
   if (backupFile.empty() || backupFolder.empty()) return win::ERROR_BAD_PATHNAME;
   if (files.GetFileAttributesW(backupFolder.c_str()) == win::INVALID_FILE_ATTRIBUTES) {

@@ -7,6 +7,7 @@
 #include "engines/base/baseengine.h"
 
 #include <algorithm>
+#include <shared_mutex>
 
 #include "log/log.h"
 #include "platform/base/handles.h"
@@ -41,7 +42,7 @@ bool baseengine::DelSpecialProcess(std::uint32_t processId) {
 }
 
 bool baseengine::QuerySpecialProcess(std::uint32_t processId, std::uint32_t mask, std::uint32_t* type) {
-  std::lock_guard lock(SpecialProcessLock);
+  std::shared_lock lock(SpecialProcessLock);
   auto it = SpecialProcesses.find(processId);
   if (it == SpecialProcesses.end() || (it->second & mask) == 0) return false;
   if (type) *type = it->second;
@@ -57,7 +58,7 @@ void baseengine::AddProcessNameRule(std::wstring_view fragment, std::uint32_t ty
 
 bool baseengine::MatchProcessNameRules(std::wstring_view path, std::uint32_t mask, std::uint32_t* type) {
   std::wstring lowered = text::AsciiLowerCopy(path);
-  std::lock_guard lock(NameRuleLock);
+  std::shared_lock lock(NameRuleLock);
   // The last match in key order is the greatest matching key.
   std::uint32_t id =
       NameRuleIndex.GreatestContained(lowered, [&](std::uint32_t rule) { return (NameRuleTypes[rule] & mask) != 0; });
@@ -172,7 +173,7 @@ std::vector<ProcessSnapshotEntry> baseengine::SnapshotCopy() {
 }
 
 std::map<std::uint32_t, std::uint32_t> baseengine::SpecialProcessesCopy() {
-  std::lock_guard lock(SpecialProcessLock);
+  std::shared_lock lock(SpecialProcessLock);
   return SpecialProcesses;
 }
 

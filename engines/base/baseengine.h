@@ -103,12 +103,12 @@ class baseengine {
   std::vector<ProcessSnapshotEntry> ProcessSnapshot;
   std::mutex SnapshotLock;
   std::map<std::uint32_t, std::uint32_t> SpecialProcesses;
-  MeteredMutex SpecialProcessLock{EngineLock::SpecialProcesses};
+  MeteredSharedMutex SpecialProcessLock{EngineLock::SpecialProcesses};
   std::map<std::wstring, std::uint32_t> ProcessNameRules;  // code-unit order
   // The same rules for matching: index ids map to types.
   FragmentIndex NameRuleIndex;
   std::vector<std::uint32_t> NameRuleTypes;
-  MeteredMutex NameRuleLock{EngineLock::NameRules};
+  MeteredSharedMutex NameRuleLock{EngineLock::NameRules};
   // DevicePathPattern, DosPathPattern, DosNameCache and its mutex.
   DevicePathConverter PathConverter;
   std::map<std::wstring, std::uint32_t> PathMarks;

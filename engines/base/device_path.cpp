@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <shared_mutex>
 #include <vector>
 
 #include "driver_channel/records.h"
@@ -83,7 +84,7 @@ win::HRESULT DevicePathConverter::DeviceToDosName(const std::wstring& device, st
   if (device.empty()) return win::E_INVALIDARG;
 
   {
-    std::lock_guard lock(DosNameLock);
+    std::shared_lock lock(DosNameLock);
     auto it = DosNameCache.find(device);
     if (it != DosNameCache.end()) {
       dos = it->second;
@@ -146,7 +147,7 @@ void DevicePathConverter::DeviceToDosPath(const PathMatch& match, std::wstring& 
 }
 
 std::size_t DevicePathConverter::CachedNameCount() {
-  std::lock_guard lock(DosNameLock);
+  std::shared_lock lock(DosNameLock);
   return DosNameCache.size();
 }
 

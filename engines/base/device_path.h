@@ -82,7 +82,7 @@ class DevicePathConverter {
   boost::wregex DevicePathPattern;
   boost::wregex DosPathPattern;
   std::map<std::wstring, std::wstring> DosNameCache;  // device name as received -> DOS name
-  MeteredMutex DosNameLock{EngineLock::DosNames};
+  MeteredSharedMutex DosNameLock{EngineLock::DosNames};
 };
 
 // Long form of a path through GetLongPathNameW. The buffer starts at 1025

@@ -1,7 +1,7 @@
 // Wait measurement of the engines' locks, for benchmarks.
 //
-// Owns: MeteredMutex, the mutex every engine table lock is, and the
-// process-wide wait totals per lock (EngineLock). A lock that is free is
+// Owns: MeteredMutex and MeteredSharedMutex, the mutexes every engine table
+// lock is, and the process-wide wait totals per lock (EngineLock). A lock that is free is
 // taken with one try_lock, exactly as std::mutex takes it; only a lock found
 // held looks at the metering switch, and only while a benchmark has switched
 // it on is the wait timed (host monotonic time: the wait is real even when a
@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 
 namespace zv::engines {
 
@@ -48,6 +49,16 @@ inline constexpr std::array<const char*, static_cast<int>(EngineLock::Count)> kE
 struct LockWaitTotals {
   std::atomic<std::uint64_t> Waits{0};        // lock calls that found the lock held
   std::atomic<std::uint64_t> Nanoseconds{0};  // time they waited
+
+  template <class Lock>
+  void Wait(Lock&& lock) {
+    const auto start = std::chrono::steady_clock::now();
+    lock();
+    const auto waited = std::chrono::steady_clock::now() - start;
+    Waits.fetch_add(1, std::memory_order_relaxed);
+    Nanoseconds.fetch_add(static_cast<std::uint64_t>(std::chrono::nanoseconds(waited).count()),
+                          std::memory_order_relaxed);
+  }
 };
 
 namespace detail {
@@ -73,22 +84,45 @@ class MeteredMutex {
 
   void lock() {
     if (mutex_.try_lock()) return;
-    if (!detail::lockMetering.load(std::memory_order_relaxed)) {
-      mutex_.lock();
-      return;
-    }
-    const auto start = std::chrono::steady_clock::now();
-    mutex_.lock();
-    const auto waited = std::chrono::steady_clock::now() - start;
-    totals_.Waits.fetch_add(1, std::memory_order_relaxed);
-    totals_.Nanoseconds.fetch_add(static_cast<std::uint64_t>(std::chrono::nanoseconds(waited).count()),
-                                  std::memory_order_relaxed);
+    if (!detail::lockMetering.load(std::memory_order_relaxed)) return mutex_.lock();
+    totals_.Wait([this] { mutex_.lock(); });
   }
   bool try_lock() { return mutex_.try_lock(); }
   void unlock() { mutex_.unlock(); }
 
  private:
   std::mutex mutex_;
+  LockWaitTotals& totals_;
+};
+
+// For tables that every file open reads and only commands and process
+// events change: readers do not exclude each other (a reader that loses
+// its processor holds up no other reader), a writer excludes everyone.
+// Waits of readers and writers add to the same totals.
+class MeteredSharedMutex {
+ public:
+  explicit MeteredSharedMutex(EngineLock which) : totals_(detail::lockWaits[static_cast<int>(which)]) {}
+  MeteredSharedMutex(const MeteredSharedMutex&) = delete;
+  MeteredSharedMutex& operator=(const MeteredSharedMutex&) = delete;
+
+  void lock() {
+    if (mutex_.try_lock()) return;
+    if (!detail::lockMetering.load(std::memory_order_relaxed)) return mutex_.lock();
+    totals_.Wait([this] { mutex_.lock(); });
+  }
+  bool try_lock() { return mutex_.try_lock(); }
+  void unlock() { mutex_.unlock(); }
+
+  void lock_shared() {
+    if (mutex_.try_lock_shared()) return;
+    if (!detail::lockMetering.load(std::memory_order_relaxed)) return mutex_.lock_shared();
+    totals_.Wait([this] { mutex_.lock_shared(); });
+  }
+  bool try_lock_shared() { return mutex_.try_lock_shared(); }
+  void unlock_shared() { mutex_.unlock_shared(); }
+
+ private:
+  std::shared_mutex mutex_;
   LockWaitTotals& totals_;
 };
 
