@@ -116,7 +116,8 @@ void backupengine::AddFreeProcessException(std::wstring_view name) {
 }
 
 int backupengine::GetFreeProcessByRule(std::wstring_view path) {
-  std::wstring lower = text::AsciiLowerCopy(path);
+  thread_local std::wstring lower;
+  AsciiLowerInto(path, lower);
   std::shared_lock lock(ProcessRuleLock);
   int result = 0;
   if (ContainsAny(FreeProcessNameIndex, lower)) result = 2;
@@ -125,7 +126,8 @@ int backupengine::GetFreeProcessByRule(std::wstring_view path) {
 }
 
 bool backupengine::IsFreeProcessName(std::wstring_view path) {
-  std::wstring lower = text::AsciiLowerCopy(path);
+  thread_local std::wstring lower;
+  AsciiLowerInto(path, lower);
   std::shared_lock lock(ProcessRuleLock);
   return ContainsAny(FreeProcessNameIndex, lower) && !ContainsAny(FreeProcessExceptionIndex, lower);
 }

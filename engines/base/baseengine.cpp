@@ -57,7 +57,8 @@ void baseengine::AddProcessNameRule(std::wstring_view fragment, std::uint32_t ty
 }
 
 bool baseengine::MatchProcessNameRules(std::wstring_view path, std::uint32_t mask, std::uint32_t* type) {
-  std::wstring lowered = text::AsciiLowerCopy(path);
+  thread_local std::wstring lowered;
+  AsciiLowerInto(path, lowered);
   std::shared_lock lock(NameRuleLock);
   // The last match in key order is the greatest matching key.
   std::uint32_t id =
