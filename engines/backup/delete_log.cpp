@@ -43,10 +43,11 @@ win::HANDLE OpenForAppend(const std::wstring& path, win::DWORD shareMode) {
 }  // namespace
 
 void backupengine::QueueDeleteLogLine(std::wstring_view path, bool isFile) {
+  std::wstring line(path);  // made before the lock, which covers only the queue
   bool closed = false;
   {
     std::lock_guard lock(DeleteLogLock);
-    (isFile ? PendingFileLines : PendingFolderLines).emplace_back(path);
+    (isFile ? PendingFileLines : PendingFolderLines).push_back(std::move(line));
     closed = DeleteLogsClosed;
   }
   // After the final pass no writer runs any more: write it now.

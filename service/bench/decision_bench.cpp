@@ -55,13 +55,15 @@ namespace {
 thread_local std::uint64_t t_allocations = 0;
 }
 
-void* operator new(std::size_t size) {
+// Not inlined: the compiler would otherwise see malloc'd memory reach a
+// delete expression and warn about a mismatch that is not one.
+[[gnu::noinline]] void* operator new(std::size_t size) {
   ++t_allocations;
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 using namespace zv;
 using SteadyClock = std::chrono::steady_clock;
