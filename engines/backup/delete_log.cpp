@@ -70,9 +70,11 @@ void backupengine::WriteQueue(bool files) {
   WritePendingLines(lines, writtenBytes, path, files ? kFileError : kFolderError);
   std::lock_guard lock(DeleteLogLock);
   auto& pending = files ? PendingFileLines : PendingFolderLines;
-  // What did not reach the file goes back in front of the lines queued
-  // during the write.
-  pending.insert(pending.begin(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+  // What did not reach the file stays in front of the lines queued during
+  // the write; the queue gets the taken vector back, so its capacity is
+  // kept and appends do not grow it again pass after pass.
+  lines.insert(lines.end(), std::make_move_iterator(pending.begin()), std::make_move_iterator(pending.end()));
+  pending.swap(lines);
   (files ? FileLineBytesWritten : FolderLineBytesWritten) = writtenBytes;
 }
 
