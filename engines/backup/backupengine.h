@@ -212,6 +212,8 @@ class backupengine {
   std::set<std::wstring> ProtectPathsCopy();
   std::set<std::wstring> FreePathsCopy();
   std::pair<std::wstring, std::wstring> DeleteLogPaths();
+  // Lines queued and not yet in their file (those a write has taken out
+  // count until it has finished): files, folders.
   std::pair<std::size_t, std::size_t> PendingLineCounts();
 
  private:
@@ -258,6 +260,9 @@ class backupengine {
   // failed part-way; the next write starts behind them.
   std::size_t FileLineBytesWritten = 0;
   std::size_t FolderLineBytesWritten = 0;
+  // Lines a write has taken out of each queue and not yet finished with.
+  std::size_t FileLinesWriting = 0;
+  std::size_t FolderLinesWriting = 0;
   bool DeleteLogsClosed = false;  // after the final pass: lines are written at once
   MeteredMutex DeleteLogLock{EngineLock::DeleteLog};
   std::mutex DeleteLogWriteLock;  // one writer at a time; see delete_log.cpp

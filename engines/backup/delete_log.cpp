@@ -64,6 +64,7 @@ void backupengine::WriteQueue(bool files) {
     auto& pending = files ? PendingFileLines : PendingFolderLines;
     if (pending.empty()) return;
     lines.swap(pending);
+    (files ? FileLinesWriting : FolderLinesWriting) = lines.size();
     path = files ? DeleteLogPath : DeleteLogDirPath;
     writtenBytes = files ? FileLineBytesWritten : FolderLineBytesWritten;
   }
@@ -76,6 +77,7 @@ void backupengine::WriteQueue(bool files) {
   lines.insert(lines.end(), std::make_move_iterator(pending.begin()), std::make_move_iterator(pending.end()));
   pending.swap(lines);
   (files ? FileLineBytesWritten : FolderLineBytesWritten) = writtenBytes;
+  (files ? FileLinesWriting : FolderLinesWriting) = 0;
 }
 
 void backupengine::WritePendingLines(std::vector<std::wstring>& lines, std::size_t& writtenBytes,
@@ -167,7 +169,8 @@ std::pair<std::wstring, std::wstring> backupengine::DeleteLogPaths() {
 
 std::pair<std::size_t, std::size_t> backupengine::PendingLineCounts() {
   std::lock_guard lock(DeleteLogLock);
-  return {PendingFileLines.size(), PendingFolderLines.size()};
+  // Lines being written count until they are in their file.
+  return {PendingFileLines.size() + FileLinesWriting, PendingFolderLines.size() + FolderLinesWriting};
 }
 
 void backupengine::WriteDeleteLogFull(std::wstring_view path) {

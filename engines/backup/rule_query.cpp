@@ -58,10 +58,6 @@ bool IsRenameAccess(win::DWORD access) {
 // Win32 error of a path the file calls cannot find.
 bool IsNotFound(win::DWORD error) { return error == win::ERROR_FILE_NOT_FOUND || error == win::ERROR_PATH_NOT_FOUND; }
 
-}  // namespace
-
-namespace {
-
 // Whether one of the backslash-separated components of `text` is ".", ".."
 // or empty.
 bool HasRelativeOrEmptyPart(std::wstring_view text) {

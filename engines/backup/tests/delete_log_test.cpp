@@ -149,7 +149,7 @@ TEST_F(DeleteLogTest, QueueingNeverWaitsForAWriteAndLinesQueuedMeanwhileFollowWh
   // A worker recording a new file while the log is being written.
   auto queued = std::async(std::launch::async, [&] { engine_->QueueDeleteLogLine(third, true); });
   EXPECT_EQ(queued.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-  EXPECT_EQ(engine_->PendingLineCounts().first, 1u);  // the other two are being written
+  EXPECT_EQ(engine_->PendingLineCounts().first, 3u);  // the two being written count until written
   files_.holdWrites = false;
   queued.wait();
   writer.join();
