@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <shared_mutex>
 
 #include "driver_channel/records.h"
 #include "log/log.h"
@@ -54,7 +55,7 @@ bool IsDirectory(const std::wstring& dosPath) {
 }  // namespace
 
 bool ContainsNoCase(std::wstring_view text, std::wstring_view fragment) {
-  return text::AsciiLowerCopy(text).find(text::AsciiLowerCopy(fragment)) != std::wstring::npos;
+  return ContainsAsciiNoCase(text, fragment);
 }
 
 bool IsReadOnlyAccess(std::uint32_t access) {
@@ -124,7 +125,7 @@ void acengine::ImageNotify(const channel::_MXRED_NOTIFICATION& notification, cha
     DelSpecialProcess(processId);
   }
   PathMatch match;
-  if (SearchDevicePath(notification.SourcePath(), match, false, kAcLogLevel, nullptr) != PathSearch::Match) {
+  if (SearchDevicePath(notification.SourcePath(), match, kAcLogLevel, nullptr) != PathSearch::Match) {
     AddSpecialProcess(processId, type);
     return;
   }
@@ -146,7 +147,7 @@ void acengine::QueryRename(const channel::_MXRED_NOTIFICATION& notification, cha
   log::LogWrite(kAcDetailLevel, kTag, L"QueryRename %s ,processtype = %d", path, static_cast<int>(processType));
   if ((processType & kWritersOfReadOnly) == 0) return;
   PathMatch match;
-  if (SearchDevicePath(path, match, true, kAcLogLevel, kTag) != PathSearch::Match) return;
+  if (SearchDevicePath(path, match, kAcLogLevel, kTag) != PathSearch::Match) return;
   std::wstring dosPath;
   DeviceToDosPath(match, dosPath);
   std::uint32_t pathType = 0;
@@ -307,8 +308,9 @@ void acengine::AddPathRule(std::wstring_view text, std::uint32_t type) {
 bool acengine::FindPathRule(std::wstring_view path, std::uint32_t mask, std::uint32_t& type) {
   type = 0;
   if (path.size() < 2) return false;
-  const std::wstring normalised = NormalizeRulePath(path);
-  std::lock_guard lock(pathRuleLock);
+  thread_local std::wstring normalised;
+  NormalizeRulePathInto(path, normalised);
+  std::shared_lock lock(pathRuleLock);
   // The first contained key in descending order is the greatest one.
   const std::uint32_t rule = pathRuleIndex.GreatestContained(normalised);
   if (rule == FragmentIndex::kNone || (pathRuleTypes[rule] & mask) == 0) return false;
@@ -317,10 +319,16 @@ bool acengine::FindPathRule(std::wstring_view path, std::uint32_t mask, std::uin
 }
 
 void acengine::HoldPath(std::wstring_view path, std::uint32_t ticks) {
-  std::wstring key = text::AsciiLowerCopy(path);
+  thread_local std::wstring key;
+  AsciiLowerInto(path, key);
   std::lock_guard lock(holdLock);
-  auto [it, inserted] = holds.emplace(std::move(key), ticks);
-  if (!inserted) it->second += ticks;
+  // A path held before only counts on (no new entry is made for it).
+  auto it = holds.find(key);
+  if (it != holds.end()) {
+    it->second += ticks;
+  } else {
+    holds.emplace(key, ticks);
+  }
 }
 
 void acengine::HoldCountdown() {
@@ -354,7 +362,7 @@ void acengine::Deny(channel::_MXRED_REPLY_MESSAGE& reply) {
 bool acengine::DeniedByShareRules(const std::wstring& path) {
   bool matched = false;
   {
-    std::lock_guard lock(shareFolderLock);
+    std::shared_lock lock(shareFolderLock);
     matched = shareFolderIndex.FirstInsertedContained(path) != FragmentIndex::kNone;
   }
   const int setting = shareFolderSetting.load(std::memory_order_relaxed);
@@ -368,15 +376,18 @@ void acengine::QueryRule(const channel::_MXRED_NOTIFICATION& notification, chann
   QuerySpecialProcess(processId, kAllTypes, &processType);
   if (processType == PROCESSTYPE_FREE) return;
 
-  const std::wstring path = notification.SourcePath();
+  // The texts of one query, reused by the next one on this thread.
+  thread_local std::wstring path;
+  thread_local PathMatch match;
+  thread_local std::wstring dosPath;
+  SourcePathInto(notification, path);
   if (Contains(path, L"\\LanmanRedirector\\") || Contains(path, L"\\Device\\Mup")) {
     if (DeniedByShareRules(path)) return Deny(reply);
   }
 
-  PathMatch match;
-  if (SearchDevicePath(path, match, true, kAcLogLevel, kTag) != PathSearch::Match) return;
+  if (SearchDevicePath(path, match, kAcLogLevel, kTag) != PathSearch::Match) return;
 
-  std::wstring dosPath;
+  dosPath.clear();
   DeviceToDosPath(match, dosPath);
   std::uint32_t pathType = 0;
   FindPathRule(dosPath, kAllTypes, pathType);
@@ -618,12 +629,12 @@ void acengine::CloseDocumentWindow(std::uint32_t intervalMs, int count, const st
 // ---- Copies for inspection --------------------------------------------------
 
 std::vector<std::wstring> acengine::ShareFoldersCopy() {
-  std::lock_guard lock(shareFolderLock);
+  std::shared_lock lock(shareFolderLock);
   return shareFolders;
 }
 
 std::map<std::wstring, std::uint32_t, std::greater<>> acengine::PathRulesCopy() {
-  std::lock_guard lock(pathRuleLock);
+  std::shared_lock lock(pathRuleLock);
   return pathRules;
 }
 

@@ -209,10 +209,10 @@ class acengine : public baseengine {
   std::atomic<int> installControl{0};
   std::atomic<bool> threadsRun{true};
   std::atomic<int> shareFolderSetting{1};
-  std::mutex shareFolderLock;
+  MeteredSharedMutex shareFolderLock{EngineLock::ShareFolders};
   std::vector<std::wstring> shareFolders;  // insertion order, duplicates kept
   FragmentIndex shareFolderIndex;          // the same texts, ids in first-insertion order
-  std::mutex pathRuleLock;
+  MeteredSharedMutex pathRuleLock{EngineLock::AccessPathRules};
   // Descending code-unit order: a key comes before its own prefixes.
   std::map<std::wstring, std::uint32_t, std::greater<>> pathRules;
   // The same keys for matching: index ids map to types.
@@ -220,11 +220,11 @@ class acengine : public baseengine {
   std::vector<std::uint32_t> pathRuleTypes;
   // The file manager's last plain read of a document (\\?\ form); never
   // cleared.
-  std::mutex lastAccessLock;
+  MeteredMutex lastAccessLock{EngineLock::LastAccess};
   std::wstring lastAccess;
-  std::mutex handlerSettingLock;
+  MeteredMutex handlerSettingLock{EngineLock::HandlerSetting};
   FileOpenHandlerSetting handlerSetting;
-  std::mutex holdLock;
+  MeteredMutex holdLock{EngineLock::Holds};
   std::map<std::wstring, std::uint32_t> holds;  // lower-case path -> remaining ticks
   EngineThreads threads;
 };

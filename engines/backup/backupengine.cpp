@@ -7,6 +7,8 @@
 // Must not: take a second engine mutex while one is held, or log under one.
 #include "engines/backup/backupengine.h"
 
+#include <shared_mutex>
+
 #include "driver_channel/records.h"
 #include "log/log.h"
 #include "platform/base/debug_output.h"
@@ -57,10 +59,21 @@ std::wstring Tail(const std::wstring& text, std::size_t from) {
 }  // namespace
 
 std::wstring NormalizeBackupRulePath(std::wstring_view path) {
-  std::wstring key = text::AsciiLowerCopy(path);
-  if (key.empty() || key.back() != L'\\') key += L'\\';
-  if (key.size() < 5 || key[1] == L':') key.insert(0, kLongPathPrefix);
+  std::wstring key;
+  NormalizeBackupRulePathInto(path, key);
   return key;
+}
+
+void NormalizeBackupRulePathInto(std::wstring_view path, std::wstring& out) {
+  // Lower case and the trailing backslash give a key of the input's length,
+  // or one unit more; the prefix goes in front when that key is short or
+  // has its colon second (as the input has).
+  const bool backslash = path.empty() || path.back() != L'\\';
+  const std::size_t units = path.size() + (backslash ? 1 : 0);
+  out.clear();
+  if (units < 5 || (path.size() >= 2 && path[1] == L':')) out += kLongPathPrefix;
+  for (wchar_t c : path) out += text::AsciiLower(c);
+  if (backslash) out += L'\\';
 }
 
 backupengine::backupengine() {
@@ -128,16 +141,23 @@ void backupengine::OnNotification(channel::_MXRED_NOTIFICATION* notification, ch
 }
 
 bool backupengine::IsTouched(std::wstring_view path, std::int32_t mask) {
-  std::wstring key = text::AsciiLowerCopy(path);
-  std::lock_guard lock(TouchedLock);
+  thread_local std::wstring key;
+  AsciiLowerInto(path, key);
+  std::shared_lock lock(TouchedLock);
   auto it = TouchedPaths.find(key);
   return it != TouchedPaths.end() && (it->second & mask) != 0;
 }
 
 void backupengine::MarkTouched(std::wstring_view path, std::int32_t kind) {
-  std::wstring key = text::AsciiLowerCopy(path);
-  std::lock_guard lock(TouchedLock);
-  TouchedPaths.emplace(std::move(key), kind);
+  // The entry is made (and, when the path is there already, freed) outside
+  // the lock, which covers only the tree insertion that opens wait for.
+  std::map<std::wstring, std::int32_t> made;
+  made.emplace(text::AsciiLowerCopy(path), kind);
+  decltype(TouchedPaths)::insert_return_type result;
+  {
+    std::lock_guard lock(TouchedLock);
+    result = TouchedPaths.insert(made.extract(made.begin()));
+  }
 }
 
 bool backupengine::AddProtectPath(std::wstring_view path) {
@@ -165,28 +185,49 @@ bool backupengine::SetBackupPath(std::wstring_view path) {
 }
 
 std::wstring backupengine::BackupRootCopy() {
-  std::lock_guard lock(BackupRootLock);
+  std::shared_lock lock(BackupRootLock);
   return BackupRoot;
 }
 
 RedirectPaths backupengine::MakeRedirectPathString(const PathMatch& match) {
   RedirectPaths out;
-  std::wstring dos;
+  MakeRedirectPathString(match, out);
+  return out;
+}
+
+void backupengine::MakeRedirectPathString(const PathMatch& match, RedirectPaths& out) {
+  thread_local std::wstring dos;
   win::HRESULT status = PathConverter.DeviceToDosName(match.Device, dos);
   if (win::FAILED(status)) {
     log::LogWrite(1, L"MakeRedirectPathString", L"<ERROR> (ERROR:0x%08x)=myFilterGetDosName(%s)", status,
                   match.Device);
-    return out;
+    out.DosPath.clear();
+    out.BackupFile.clear();
+    out.BackupFolder.clear();
+    return;
   }
-  const std::wstring backupBase = kLongPathPrefix + BackupRootCopy() + dos.substr(0, 1);
-  out.DosPath = kLongPathPrefix + dos + match.Directory + L"\\" + match.Name;
+  out.DosPath.assign(kLongPathPrefix);
+  out.DosPath += dos;
+  out.DosPath += match.Directory;
+  out.DosPath += L'\\';
+  out.DosPath += match.Name;
 
   if (out.DosPath.find(L'~') == std::wstring::npos) {
-    out.BackupFolder = backupBase + match.Directory;
-    out.BackupFile = out.BackupFolder + L"\\" + match.Name;
-    return out;
+    // Built in place, the root appended under its lock: no string is made.
+    out.BackupFolder.assign(kLongPathPrefix);
+    {
+      std::shared_lock lock(BackupRootLock);
+      out.BackupFolder += BackupRoot;
+    }
+    out.BackupFolder.append(dos, 0, 1);
+    out.BackupFolder += match.Directory;
+    out.BackupFile.assign(out.BackupFolder);
+    out.BackupFile += L'\\';
+    out.BackupFile += match.Name;
+    return;
   }
 
+  const std::wstring backupBase = kLongPathPrefix + BackupRootCopy() + dos.substr(0, 1);
   // An 8.3 name: back up under the long names. When the file does not
   // exist (yet), expand its folder and put the name back.
   std::wstring longPath;
@@ -198,7 +239,7 @@ RedirectPaths backupengine::MakeRedirectPathString(const PathMatch& match) {
     if (slash != std::wstring::npos && slash > kDosPrefixUnits) {
       out.BackupFolder += longPath.substr(kDosPrefixUnits, slash - kDosPrefixUnits);
     }
-    return out;
+    return;
   }
   std::wstring parent = out.DosPath.substr(0, out.DosPath.rfind(L'\\'));
   std::wstring longParent;
@@ -206,21 +247,20 @@ RedirectPaths backupengine::MakeRedirectPathString(const PathMatch& match) {
   out.DosPath = longParent + L"\\" + match.Name;
   out.BackupFolder = backupBase + Tail(longParent, kDosPrefixUnits);
   out.BackupFile = out.BackupFolder + L"\\" + match.Name;
-  return out;
 }
 
 std::map<std::wstring, std::int32_t> backupengine::TouchedPathsCopy() {
-  std::lock_guard lock(TouchedLock);
+  std::shared_lock lock(TouchedLock);
   return TouchedPaths;
 }
 
 std::set<std::wstring> backupengine::ProtectPathsCopy() {
-  std::lock_guard lock(PathRuleLock);
+  std::shared_lock lock(PathRuleLock);
   return ProtectPaths;
 }
 
 std::set<std::wstring> backupengine::FreePathsCopy() {
-  std::lock_guard lock(PathRuleLock);
+  std::shared_lock lock(PathRuleLock);
   return FreePaths;
 }
 

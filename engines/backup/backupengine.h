@@ -9,7 +9,8 @@
 // once. Log lines carry the tag "BE" unless a routine names its own.
 // Must not: write the reply to the driver except in the rename query, hold a
 // mutex while copying files, creating folders or logging (only the
-// deletion-log writers keep their lock during their file I/O), or throw.
+// deletion-log writers keep their own write lock, which no worker takes,
+// during their file I/O), or throw.
 #pragma once
 
 #include <atomic>
@@ -24,6 +25,7 @@
 
 #include "engines/base/device_path.h"
 #include "engines/base/fragment_index.h"
+#include "engines/base/lock_meter.h"
 #include "platform/base/win32.h"
 
 namespace zv::channel {
@@ -69,6 +71,9 @@ struct BackupSnapshotEntry {
 // front of drive paths and of every result shorter than 5 units. Nothing is
 // rejected for its length.
 std::wstring NormalizeBackupRulePath(std::wstring_view path);
+// The same into a caller's buffer (kept from call to call: no allocation
+// once it is large enough). `out` must not overlap `path`.
+void NormalizeBackupRulePathInto(std::wstring_view path, std::wstring& out);
 
 // Backup file and folder of a rename target \\?\X:\dir\name under the
 // backup root; both empty when the target holds no backslash or the root is
@@ -185,6 +190,8 @@ class backupengine {
   // Device-form path of a DevicePathPattern match -> DOS path and backup
   // paths. All three stay empty when the device has no DOS name.
   RedirectPaths MakeRedirectPathString(const PathMatch& match);
+  // The same into `out`, whose strings keep their capacity between calls.
+  void MakeRedirectPathString(const PathMatch& match, RedirectPaths& out);
   win::HRESULT DeviceToDosName(const std::wstring& device, std::wstring& dos) {
     return PathConverter.DeviceToDosName(device, dos);
   }
@@ -205,9 +212,15 @@ class backupengine {
   std::set<std::wstring> ProtectPathsCopy();
   std::set<std::wstring> FreePathsCopy();
   std::pair<std::wstring, std::wstring> DeleteLogPaths();
+  // Lines queued and not yet in their file (those a write has taken out
+  // count until it has finished): files, folders.
   std::pair<std::size_t, std::size_t> PendingLineCounts();
 
  private:
+  // BackupCopy with the source's attributes already read (and the error of
+  // that read when it failed).
+  win::DWORD BackupCopyOf(const std::wstring& source, win::DWORD attributes, win::DWORD attributesError,
+                          const std::wstring& backupFile, const std::wstring& backupFolder);
   void RecordNewFile(win::DWORD processId, const std::wstring& path);
   void RecordNewFolder(win::DWORD processId, const std::wstring& path);
 
@@ -217,7 +230,11 @@ class backupengine {
   // The final pass over both queues; afterwards every queued line is
   // written at once.
   void CloseDeleteLogs();
-  // One write of one queue; the caller holds DeleteLogLock.
+  // One write of the file queue (or the folder queue): takes the lines out,
+  // writes them without DeleteLogLock, puts back what did not reach the file.
+  void WriteQueue(bool files);
+  // One write of lines taken out of a queue; the caller holds
+  // DeleteLogWriteLock. Leaves in `lines` what did not reach the file.
   void WritePendingLines(std::vector<std::wstring>& lines, std::size_t& writtenBytes, const std::wstring& path,
                          const wchar_t* errorFormat);
 
@@ -228,13 +245,13 @@ class backupengine {
   win::DWORD SelfProcessId = 0;
   std::vector<std::thread> EngineThreads;  // touched only by Initialize and Shutdown
   std::map<std::wstring, std::int32_t> TouchedPaths;
-  std::mutex TouchedLock;
+  MeteredSharedMutex TouchedLock{EngineLock::Touched};
   std::map<win::DWORD, std::uint32_t> ProcessTable;
-  std::mutex ProcessLock;
+  MeteredSharedMutex ProcessLock{EngineLock::BackupProcesses};
   // DevicePathPattern, DosPathPattern, their lock, DosNameCache, DosNameLock.
   DevicePathConverter PathConverter;
   std::wstring BackupRoot;
-  std::mutex BackupRootLock;  // BE_SET_BACKUPPATH writes while workers read
+  MeteredSharedMutex BackupRootLock{EngineLock::BackupRoot};  // BE_SET_BACKUPPATH writes while workers read
   std::wstring DeleteLogPath;
   std::wstring DeleteLogDirPath;
   std::vector<std::wstring> PendingFileLines;
@@ -243,19 +260,23 @@ class backupengine {
   // failed part-way; the next write starts behind them.
   std::size_t FileLineBytesWritten = 0;
   std::size_t FolderLineBytesWritten = 0;
+  // Lines a write has taken out of each queue and not yet finished with.
+  std::size_t FileLinesWriting = 0;
+  std::size_t FolderLinesWriting = 0;
   bool DeleteLogsClosed = false;  // after the final pass: lines are written at once
-  std::mutex DeleteLogLock;
+  MeteredMutex DeleteLogLock{EngineLock::DeleteLog};
+  std::mutex DeleteLogWriteLock;  // one writer at a time; see delete_log.cpp
   std::set<std::wstring> ProtectPaths;
   std::set<std::wstring> FreePaths;
   // Each set again, indexed for matching (fragment_index.h).
   FragmentIndex ProtectPathIndex;
   FragmentIndex FreePathIndex;
-  std::mutex PathRuleLock;
+  MeteredSharedMutex PathRuleLock{EngineLock::BackupPathRules};
   std::set<std::wstring> FreeProcessNames;
   std::set<std::wstring> FreeProcessExceptions;
   FragmentIndex FreeProcessNameIndex;
   FragmentIndex FreeProcessExceptionIndex;
-  std::mutex ProcessRuleLock;
+  MeteredSharedMutex ProcessRuleLock{EngineLock::BackupProcessRules};
   std::once_flag ShutdownOnce;
 };
 

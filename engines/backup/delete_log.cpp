@@ -6,8 +6,16 @@
 // shutdown and the full write of every created path from TouchedPaths.
 // A write that fails keeps its lines; one that fails part-way keeps only
 // what did not reach the file, so no line is doubled or torn.
-// Must not: remove anything from a deletion log, or hold DeleteLogLock for
-// anything but a queue change or one file write.
+// Locks: DeleteLogLock guards the queues, paths and write state and is held
+// only to change them (workers queue under it); DeleteLogWriteLock lets one
+// writer at a time take a queue out, write it and put back what did not
+// reach the file, and is the only lock held during file I/O. Order: the
+// write lock, then DeleteLogLock.
+// Must not: remove anything from a deletion log, or hold DeleteLogLock
+// during file I/O.
+#include <iterator>
+#include <shared_mutex>
+
 #include "engines/backup/backupengine.h"
 #include "log/log.h"
 #include "platform/base/clock.h"
@@ -35,16 +43,41 @@ win::HANDLE OpenForAppend(const std::wstring& path, win::DWORD shareMode) {
 }  // namespace
 
 void backupengine::QueueDeleteLogLine(std::wstring_view path, bool isFile) {
-  std::lock_guard lock(DeleteLogLock);
-  auto& lines = isFile ? PendingFileLines : PendingFolderLines;
-  lines.emplace_back(path);
-  if (!DeleteLogsClosed) return;
-  // After the final pass no writer runs any more: write it now.
-  if (isFile) {
-    WritePendingLines(PendingFileLines, FileLineBytesWritten, DeleteLogPath, kFileError);
-  } else {
-    WritePendingLines(PendingFolderLines, FolderLineBytesWritten, DeleteLogDirPath, kFolderError);
+  std::wstring line(path);  // made before the lock, which covers only the queue
+  bool closed = false;
+  {
+    std::lock_guard lock(DeleteLogLock);
+    (isFile ? PendingFileLines : PendingFolderLines).push_back(std::move(line));
+    closed = DeleteLogsClosed;
   }
+  // After the final pass no writer runs any more: write it now.
+  if (closed) WriteQueue(isFile);
+}
+
+void backupengine::WriteQueue(bool files) {
+  std::lock_guard writing(DeleteLogWriteLock);
+  std::vector<std::wstring> lines;
+  std::wstring path;
+  std::size_t writtenBytes = 0;
+  {
+    std::lock_guard lock(DeleteLogLock);
+    auto& pending = files ? PendingFileLines : PendingFolderLines;
+    if (pending.empty()) return;
+    lines.swap(pending);
+    (files ? FileLinesWriting : FolderLinesWriting) = lines.size();
+    path = files ? DeleteLogPath : DeleteLogDirPath;
+    writtenBytes = files ? FileLineBytesWritten : FolderLineBytesWritten;
+  }
+  WritePendingLines(lines, writtenBytes, path, files ? kFileError : kFolderError);
+  std::lock_guard lock(DeleteLogLock);
+  auto& pending = files ? PendingFileLines : PendingFolderLines;
+  // What did not reach the file stays in front of the lines queued during
+  // the write; the queue gets the taken vector back, so its capacity is
+  // kept and appends do not grow it again pass after pass.
+  lines.insert(lines.end(), std::make_move_iterator(pending.begin()), std::make_move_iterator(pending.end()));
+  pending.swap(lines);
+  (files ? FileLineBytesWritten : FolderLineBytesWritten) = writtenBytes;
+  (files ? FileLinesWriting : FolderLinesWriting) = 0;
 }
 
 void backupengine::WritePendingLines(std::vector<std::wstring>& lines, std::size_t& writtenBytes,
@@ -94,32 +127,31 @@ void backupengine::WritePendingLines(std::vector<std::wstring>& lines, std::size
 void backupengine::WriteLogThread() {
   while (WriterRun.load()) {
     platform::Sleep(kWriterPauseMs);
-    {
-      std::lock_guard lock(DeleteLogLock);
-      WritePendingLines(PendingFileLines, FileLineBytesWritten, DeleteLogPath, kFileError);
-    }
+    WriteQueue(true);
     platform::Sleep(kWriterPauseMs);
-    {
-      std::lock_guard lock(DeleteLogLock);
-      WritePendingLines(PendingFolderLines, FolderLineBytesWritten, DeleteLogDirPath, kFolderError);
-    }
+    WriteQueue(false);
   }
 }
 
 void backupengine::FlushDeleteLogs() {
-  std::lock_guard lock(DeleteLogLock);
-  WritePendingLines(PendingFileLines, FileLineBytesWritten, DeleteLogPath, kFileError);
-  WritePendingLines(PendingFolderLines, FolderLineBytesWritten, DeleteLogDirPath, kFolderError);
+  WriteQueue(true);
+  WriteQueue(false);
 }
 
 void backupengine::CloseDeleteLogs() {
-  std::lock_guard lock(DeleteLogLock);
-  WritePendingLines(PendingFileLines, FileLineBytesWritten, DeleteLogPath, kFileError);
-  WritePendingLines(PendingFolderLines, FolderLineBytesWritten, DeleteLogDirPath, kFolderError);
-  DeleteLogsClosed = true;
+  // Closed first: a line queued from now on is written by whoever queues
+  // it, every earlier one by the writes below.
+  {
+    std::lock_guard lock(DeleteLogLock);
+    DeleteLogsClosed = true;
+  }
+  WriteQueue(true);
+  WriteQueue(false);
 }
 
 void backupengine::SetDeleteLogPath(std::wstring_view path) {
+  // Never during a write: the torn-line state below belongs to the path.
+  std::lock_guard writing(DeleteLogWriteLock);
   std::lock_guard lock(DeleteLogLock);
   if (DeleteLogPath != path) {
     // A line torn by a failed write goes whole into the new file.
@@ -137,23 +169,33 @@ std::pair<std::wstring, std::wstring> backupengine::DeleteLogPaths() {
 
 std::pair<std::size_t, std::size_t> backupengine::PendingLineCounts() {
   std::lock_guard lock(DeleteLogLock);
-  return {PendingFileLines.size(), PendingFolderLines.size()};
+  // Lines being written count until they are in their file.
+  return {PendingFileLines.size() + FileLinesWriting, PendingFolderLines.size() + FolderLinesWriting};
 }
 
 void backupengine::WriteDeleteLogFull(std::wstring_view path) {
   auto& files = platform::Files::Get();
-  std::lock_guard lock(TouchedLock);
-  const std::pair<std::wstring, std::int32_t> logs[] = {{std::wstring(path), kTouchNewFile},
-                                                        {std::wstring(path) + L"_dir", kTouchNewFolder}};
-  for (const auto& [file, kind] : logs) {
+  struct Log {
+    std::wstring file;
+    std::int32_t kind;
+    std::wstring buffer;
+  };
+  Log logs[] = {{std::wstring(path), kTouchNewFile, {}}, {std::wstring(path) + L"_dir", kTouchNewFolder, {}}};
+  {
+    // Both lists from one look at the table; the files are written without
+    // the lock, so opens that test the table do not wait for them.
+    std::shared_lock lock(TouchedLock);
+    for (const auto& [key, touched] : TouchedPaths) {
+      for (auto& log : logs) {
+        if (touched != log.kind) continue;
+        log.buffer += key;
+        log.buffer += L'\n';
+      }
+    }
+  }
+  for (const auto& [file, kind, buffer] : logs) {
     win::HANDLE handle = OpenForAppend(file, win::FILE_SHARE_READ);
     if (handle == win::INVALID_HANDLE_VALUE) continue;
-    std::wstring buffer;
-    for (const auto& [key, touched] : TouchedPaths) {
-      if (touched != kind) continue;
-      buffer += key;
-      buffer += L'\n';
-    }
     files.SetFilePointerEx(handle, 0, nullptr, win::FILE_END);
     if (!buffer.empty()) {
       const std::string bytes = text::ToUtf16Le(buffer);

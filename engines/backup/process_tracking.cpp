@@ -8,6 +8,7 @@
 // operation, or log while holding one.
 #include <algorithm>
 #include <set>
+#include <shared_mutex>
 
 #include "driver_channel/port_client.h"
 #include "driver_channel/records.h"
@@ -69,19 +70,19 @@ bool backupengine::DelProcess(win::DWORD processId) {
 }
 
 std::uint32_t backupengine::GetProcessType(win::DWORD processId) {
-  std::lock_guard lock(ProcessLock);
+  std::shared_lock lock(ProcessLock);
   auto it = ProcessTable.find(processId);
   return it == ProcessTable.end() ? 0 : it->second;
 }
 
 bool backupengine::HasProcessType(win::DWORD processId, std::uint32_t mask) {
-  std::lock_guard lock(ProcessLock);
+  std::shared_lock lock(ProcessLock);
   auto it = ProcessTable.find(processId);
   return it != ProcessTable.end() && (it->second & mask) != 0;
 }
 
 bool backupengine::FindProcessType(win::DWORD processId, std::uint32_t mask, std::uint32_t& type) {
-  std::lock_guard lock(ProcessLock);
+  std::shared_lock lock(ProcessLock);
   auto it = ProcessTable.find(processId);
   if (it == ProcessTable.end() || (it->second & mask) == 0) return false;
   type = it->second;
@@ -89,12 +90,12 @@ bool backupengine::FindProcessType(win::DWORD processId, std::uint32_t mask, std
 }
 
 void backupengine::CollectProcessIds(std::vector<win::DWORD>& ids) {
-  std::lock_guard lock(ProcessLock);
+  std::shared_lock lock(ProcessLock);
   for (const auto& entry : ProcessTable) ids.push_back(entry.first);
 }
 
 std::map<win::DWORD, std::uint32_t> backupengine::ProcessTableCopy() {
-  std::lock_guard lock(ProcessLock);
+  std::shared_lock lock(ProcessLock);
   return ProcessTable;
 }
 
@@ -115,8 +116,9 @@ void backupengine::AddFreeProcessException(std::wstring_view name) {
 }
 
 int backupengine::GetFreeProcessByRule(std::wstring_view path) {
-  std::wstring lower = text::AsciiLowerCopy(path);
-  std::lock_guard lock(ProcessRuleLock);
+  thread_local std::wstring lower;
+  AsciiLowerInto(path, lower);
+  std::shared_lock lock(ProcessRuleLock);
   int result = 0;
   if (ContainsAny(FreeProcessNameIndex, lower)) result = 2;
   if (ContainsAny(FreeProcessExceptionIndex, lower)) result = 1;
@@ -124,8 +126,9 @@ int backupengine::GetFreeProcessByRule(std::wstring_view path) {
 }
 
 bool backupengine::IsFreeProcessName(std::wstring_view path) {
-  std::wstring lower = text::AsciiLowerCopy(path);
-  std::lock_guard lock(ProcessRuleLock);
+  thread_local std::wstring lower;
+  AsciiLowerInto(path, lower);
+  std::shared_lock lock(ProcessRuleLock);
   return ContainsAny(FreeProcessNameIndex, lower) && !ContainsAny(FreeProcessExceptionIndex, lower);
 }
 

@@ -7,6 +7,7 @@
 // Must not: write the reply, hold an engine mutex while copying, creating
 // folders or logging, or take a path as absent unless the file calls say it
 // is not found.
+#include <shared_mutex>
 #include <vector>
 
 #include "driver_channel/records.h"
@@ -57,26 +58,29 @@ bool IsRenameAccess(win::DWORD access) {
 // Win32 error of a path the file calls cannot find.
 bool IsNotFound(win::DWORD error) { return error == win::ERROR_FILE_NOT_FOUND || error == win::ERROR_PATH_NOT_FOUND; }
 
+// Whether one of the backslash-separated components of `text` is ".", ".."
+// or empty.
+bool HasRelativeOrEmptyPart(std::wstring_view text) {
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = text.find(L'\\', start);
+    std::wstring_view part = text.substr(start, end == std::wstring_view::npos ? std::wstring_view::npos : end - start);
+    if (part.empty() || part == L"." || part == L"..") return true;
+    if (end == std::wstring_view::npos) return false;
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
 bool HasRelativeOrEmptyComponent(const std::wstring& directory, const std::wstring& name) {
   // The directory part starts with its separator ("\dir\sub"), or is empty
-  // in a volume's root.
-  std::wstring rest = directory;
-  if (!rest.empty()) {
-    if (rest.front() != L'\\') return true;
-    rest.erase(0, 1);
-    rest += L'\\';
+  // in a volume's root; its components come before the last one's.
+  if (!directory.empty()) {
+    if (directory.front() != L'\\') return true;
+    if (HasRelativeOrEmptyPart(std::wstring_view(directory).substr(1))) return true;
   }
-  rest += name;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t end = rest.find(L'\\', start);
-    std::wstring_view part(rest.data() + start, (end == std::wstring::npos ? rest.size() : end) - start);
-    if (part.empty() || part == L"." || part == L"..") return true;
-    if (end == std::wstring::npos) return false;
-    start = end + 1;
-  }
+  return HasRelativeOrEmptyPart(name);
 }
 
 std::uint32_t backupengine::QueryRule(const channel::_MXRED_NOTIFICATION& n, const channel::_MXRED_REPLY_MESSAGE& reply) {
@@ -89,7 +93,11 @@ std::uint32_t backupengine::QueryRule(const channel::_MXRED_NOTIFICATION& n, con
   const bool bRA = IsRenameAccess(access);
   bool bDF = n.Param3 == 1;
   const bool bLD = (access & 0x1) != 0;
-  const std::wstring reported = n.SourcePath();
+  // The texts of one query, reused by the next one on this thread.
+  thread_local std::wstring reported;
+  thread_local PathMatch match;
+  thread_local RedirectPaths paths;
+  SourcePathInto(n, reported);
   const std::uint32_t processType = GetProcessType(n.ProcessId);
   log::LogWrite(2, L"BE", L"[ALLINFO] DA =%x bCO=%d bWA=%d bDA=%d bRA=%d bDF=%d bLD=%d path=%s ,processtype =%d", access,
                 int(bCO), int(bWA), int(bDA), int(bRA), int(bDF), int(bLD), reported, processType);
@@ -98,7 +106,6 @@ std::uint32_t backupengine::QueryRule(const channel::_MXRED_NOTIFICATION& n, con
   if (bDF && bLD && !bCO) return kNewFileOrListing;
   if (!bCO && !bDF && !bWA && !bDA && !bRA) return kNoChangeAccess;
 
-  PathMatch match;
   PathSearch search = PathConverter.SearchDevicePath(reported, match);
   if (search == PathSearch::Error) log::LogWrite(2, L"BE", L"Parse Error %s", reported);
   if (search != PathSearch::Match) return kUnparsable;
@@ -106,15 +113,19 @@ std::uint32_t backupengine::QueryRule(const channel::_MXRED_NOTIFICATION& n, con
     log::LogWrite(2, L"BE", L"<ERROR> path with a relative or empty component ignored: %s", reported);
     return kUnparsable;
   }
-  RedirectPaths paths = MakeRedirectPathString(match);
+  MakeRedirectPathString(match, paths);
   const std::wstring& dosPath = paths.DosPath;
   if (!IsProtectedPath(dosPath)) return kNotProtected;
 
-  auto& files = platform::Files::Get();
+  // A file's attributes are read once per open: the tests below and the
+  // copy use the same answer (and its error).
+  win::DWORD attributes = win::INVALID_FILE_ATTRIBUTES;
+  win::DWORD attributesError = win::ERROR_SUCCESS;
   if (!bDF) {
-    win::DWORD attributes = files.GetFileAttributesW(dosPath.c_str());
+    attributes = platform::Files::Get().GetFileAttributesW(dosPath.c_str());
+    if (attributes == win::INVALID_FILE_ATTRIBUTES) attributesError = platform::GetLastError();
     if (attributes != win::INVALID_FILE_ATTRIBUTES && (attributes & win::FILE_ATTRIBUTE_DIRECTORY)) bDF = true;
-    if (text::AsciiLowerCopy(match.Name).find(L".lnk") != std::wstring::npos) bDF = false;
+    if (ContainsAsciiNoCase(match.Name, L".lnk")) bDF = false;
   }
   log::LogWrite(2, L"BE", L"DA =%x bCO=%d bWA=%d bDA=%d bRA=%d bDF=%d bLD=%d path=%s ", access, int(bCO), int(bWA),
                 int(bDA), int(bRA), int(bDF), int(bLD), dosPath);
@@ -122,15 +133,13 @@ std::uint32_t backupengine::QueryRule(const channel::_MXRED_NOTIFICATION& n, con
   if (bDF) return QueryRuleDir(dosPath, paths.BackupFile, bCO, access, n.ProcessId);
   if (IsTouched(dosPath, kTouchBackedUp | kTouchNewFile)) return kAlreadyTouched;
 
+  // Here bDF was false from the start, so the attributes above were read.
   if (access == kAttributeWriteAccess && !bCO) {
-    if (files.GetFileAttributesW(dosPath.c_str()) == win::INVALID_FILE_ATTRIBUTES &&
-        IsNotFound(platform::GetLastError())) {
-      RecordNewFile(n.ProcessId, dosPath);
-    }
+    if (attributes == win::INVALID_FILE_ATTRIBUTES && IsNotFound(attributesError)) RecordNewFile(n.ProcessId, dosPath);
     return kAttributeChange;
   }
 
-  win::DWORD copied = BackupCopy(dosPath, paths.BackupFile, paths.BackupFolder);
+  win::DWORD copied = BackupCopyOf(dosPath, attributes, attributesError, paths.BackupFile, paths.BackupFolder);
   log::LogWrite(2, L"BE", L"Process = %d , BackupS = %s result= %d", n.ProcessId, dosPath, copied);
   if (copied == win::ERROR_FILE_NOT_FOUND) {
     RecordNewFile(n.ProcessId, dosPath);
@@ -173,8 +182,9 @@ void backupengine::RecordNewFolder(win::DWORD processId, const std::wstring& pat
 
 bool backupengine::IsProtectedPath(std::wstring_view dosPath) {
   if (dosPath.empty()) return false;
-  const std::wstring key = NormalizeBackupRulePath(dosPath);
-  std::lock_guard lock(PathRuleLock);
+  thread_local std::wstring key;
+  NormalizeBackupRulePathInto(dosPath, key);
+  std::shared_lock lock(PathRuleLock);
   // The longest entry of each set that the key holds; 0 when none does.
   std::size_t protect = ProtectPathIndex.LongestContained(key);
   if (protect == 0) return false;
@@ -183,13 +193,19 @@ bool backupengine::IsProtectedPath(std::wstring_view dosPath) {
 
 win::DWORD backupengine::BackupCopy(const std::wstring& source, const std::wstring& backupFile,
                                     const std::wstring& backupFolder) {
+  const win::DWORD attributes = platform::Files::Get().GetFileAttributesW(source.c_str());
+  const win::DWORD error = attributes == win::INVALID_FILE_ATTRIBUTES ? platform::GetLastError() : win::ERROR_SUCCESS;
+  return BackupCopyOf(source, attributes, error, backupFile, backupFolder);
+}
+
+win::DWORD backupengine::BackupCopyOf(const std::wstring& source, win::DWORD attributes, win::DWORD attributesError,
+                                      const std::wstring& backupFile, const std::wstring& backupFolder) {
   auto& files = platform::Files::Get();
-  if (files.GetFileAttributesW(source.c_str()) == win::INVALID_FILE_ATTRIBUTES) {
+  if (attributes == win::INVALID_FILE_ATTRIBUTES) {
     // Only a path that is not there is new; any other failure (access,
     // name, a busy machine) is a copy that could not be made.
-    win::DWORD error = platform::GetLastError();
-    if (IsNotFound(error)) return win::ERROR_FILE_NOT_FOUND;
-    return error ? error : win::ERROR_ACCESS_DENIED;
+    if (IsNotFound(attributesError)) return win::ERROR_FILE_NOT_FOUND;
+    return attributesError ? attributesError : win::ERROR_ACCESS_DENIED;
   }
   if (backupFile.empty() || backupFolder.empty()) return win::ERROR_BAD_PATHNAME;
   if (files.GetFileAttributesW(backupFolder.c_str()) == win::INVALID_FILE_ATTRIBUTES) {

@@ -7,6 +7,7 @@
 #include "engines/base/baseengine.h"
 
 #include <algorithm>
+#include <shared_mutex>
 
 #include "log/log.h"
 #include "platform/base/handles.h"
@@ -41,7 +42,7 @@ bool baseengine::DelSpecialProcess(std::uint32_t processId) {
 }
 
 bool baseengine::QuerySpecialProcess(std::uint32_t processId, std::uint32_t mask, std::uint32_t* type) {
-  std::lock_guard lock(SpecialProcessLock);
+  std::shared_lock lock(SpecialProcessLock);
   auto it = SpecialProcesses.find(processId);
   if (it == SpecialProcesses.end() || (it->second & mask) == 0) return false;
   if (type) *type = it->second;
@@ -56,8 +57,9 @@ void baseengine::AddProcessNameRule(std::wstring_view fragment, std::uint32_t ty
 }
 
 bool baseengine::MatchProcessNameRules(std::wstring_view path, std::uint32_t mask, std::uint32_t* type) {
-  std::wstring lowered = text::AsciiLowerCopy(path);
-  std::lock_guard lock(NameRuleLock);
+  thread_local std::wstring lowered;
+  AsciiLowerInto(path, lowered);
+  std::shared_lock lock(NameRuleLock);
   // The last match in key order is the greatest matching key.
   std::uint32_t id =
       NameRuleIndex.GreatestContained(lowered, [&](std::uint32_t rule) { return (NameRuleTypes[rule] & mask) != 0; });
@@ -114,22 +116,27 @@ void baseengine::ApplyProcessNameRules() {
   }
 }
 
+// The three mark operations look the lower-cased path up through one
+// buffer per thread: a mark that exists already costs no allocation.
 bool baseengine::SetPathMark(std::wstring_view path, std::uint32_t bit) {
-  std::wstring key = text::AsciiLowerCopy(path);
+  thread_local std::wstring key;
+  AsciiLowerInto(path, key);
   std::lock_guard lock(PathMarkLock);
   PathMarks[key] |= bit;
   return true;
 }
 
 bool baseengine::TestPathMark(std::wstring_view path, std::uint32_t mask) {
-  std::wstring key = text::AsciiLowerCopy(path);
+  thread_local std::wstring key;
+  AsciiLowerInto(path, key);
   std::lock_guard lock(PathMarkLock);
   auto it = PathMarks.find(key);
   return it != PathMarks.end() && (it->second & mask) != 0;
 }
 
 bool baseengine::ClearPathMark(std::wstring_view path) {
-  std::wstring key = text::AsciiLowerCopy(path);
+  thread_local std::wstring key;
+  AsciiLowerInto(path, key);
   std::lock_guard lock(PathMarkLock);
   PathMarks.erase(key);
   return true;
@@ -154,10 +161,9 @@ void baseengine::ClearAllTables() {
   }
 }
 
-PathSearch baseengine::SearchDevicePath(const std::wstring& path, PathMatch& match, bool serialised,
-                                        std::uint32_t level, const wchar_t* tag) {
-  PathSearch result = serialised ? PathConverter.SearchDevicePathSerialised(path, match)
-                                 : PathConverter.SearchDevicePath(path, match);
+PathSearch baseengine::SearchDevicePath(const std::wstring& path, PathMatch& match, std::uint32_t level,
+                                        const wchar_t* tag) {
+  PathSearch result = PathConverter.SearchDevicePath(path, match);
   if (result == PathSearch::Error && tag != nullptr) log::LogWrite(level, tag, L"Parse Error %s", path.c_str());
   return result;
 }
@@ -168,7 +174,7 @@ std::vector<ProcessSnapshotEntry> baseengine::SnapshotCopy() {
 }
 
 std::map<std::uint32_t, std::uint32_t> baseengine::SpecialProcessesCopy() {
-  std::lock_guard lock(SpecialProcessLock);
+  std::shared_lock lock(SpecialProcessLock);
   return SpecialProcesses;
 }
 

@@ -88,11 +88,10 @@ class baseengine {
     return PathConverter.DeviceToDosName(device, dos);
   }
   void DeviceToDosPath(const PathMatch& match, std::wstring& out) { PathConverter.DeviceToDosPath(match, out); }
-  // Searches `path` with DevicePathPattern; under the pattern mutex when
-  // `serialised`. On a regular-expression error, logs "Parse Error %s" with
-  // the raw path at `level` under `tag` (no line when tag is null).
-  PathSearch SearchDevicePath(const std::wstring& path, PathMatch& match, bool serialised, std::uint32_t level,
-                              const wchar_t* tag);
+  // Searches `path` with DevicePathPattern. On a regular-expression error,
+  // logs "Parse Error %s" with the raw path at `level` under `tag` (no line
+  // when tag is null).
+  PathSearch SearchDevicePath(const std::wstring& path, PathMatch& match, std::uint32_t level, const wchar_t* tag);
 
   // Copies for inspection.
   std::vector<ProcessSnapshotEntry> SnapshotCopy();
@@ -104,17 +103,16 @@ class baseengine {
   std::vector<ProcessSnapshotEntry> ProcessSnapshot;
   std::mutex SnapshotLock;
   std::map<std::uint32_t, std::uint32_t> SpecialProcesses;
-  std::mutex SpecialProcessLock;
+  MeteredSharedMutex SpecialProcessLock{EngineLock::SpecialProcesses};
   std::map<std::wstring, std::uint32_t> ProcessNameRules;  // code-unit order
   // The same rules for matching: index ids map to types.
   FragmentIndex NameRuleIndex;
   std::vector<std::uint32_t> NameRuleTypes;
-  std::mutex NameRuleLock;
-  // DevicePathPattern, DosPathPattern, the pattern mutex, DosNameCache and
-  // its mutex.
+  MeteredSharedMutex NameRuleLock{EngineLock::NameRules};
+  // DevicePathPattern, DosPathPattern, DosNameCache and its mutex.
   DevicePathConverter PathConverter;
   std::map<std::wstring, std::uint32_t> PathMarks;
-  std::mutex PathMarkLock;
+  MeteredMutex PathMarkLock{EngineLock::PathMarks};
 };
 
 }  // namespace zv::engines

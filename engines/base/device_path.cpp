@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <exception>
+#include <shared_mutex>
 #include <vector>
 
+#include "driver_channel/records.h"
 #include "platform/files/file_api.h"
 #include "platform/filter/filter_api.h"
 #include "platform/base/text.h"
@@ -30,7 +32,8 @@ PathSearch Search(const boost::wregex& pattern, const std::wstring& path, PathMa
     return PathSearch::Error;
   }
   try {
-    boost::wsmatch groups;
+    // One per thread, so its group vector is not made again for each search.
+    thread_local boost::wsmatch groups;
     if (!boost::regex_search(path, groups, pattern)) return PathSearch::NoMatch;
     // sub_match::str() appends one unit at a time; assign the ranges whole.
     auto copy = [&](int group, std::wstring& to) {
@@ -63,19 +66,12 @@ std::wstring TextOfBuffer(const win::WCHAR* buffer, std::size_t units) {
 void DevicePathConverter::CompilePathPatterns() {
   boost::wregex device(kDevicePathPatternText, boost::regex_constants::perl);
   boost::wregex dos(kDosPathPatternText, boost::regex_constants::perl);
-  std::lock_guard lock(PatternLock);
   DevicePathPattern.swap(device);
   DosPathPattern.swap(dos);
 }
 
 PathSearch DevicePathConverter::SearchDevicePath(const std::wstring& path, PathMatch& match,
                                                  std::string* error) const {
-  return Search(DevicePathPattern, path, match, error);
-}
-
-PathSearch DevicePathConverter::SearchDevicePathSerialised(const std::wstring& path, PathMatch& match,
-                                                           std::string* error) {
-  std::lock_guard lock(PatternLock);
   return Search(DevicePathPattern, path, match, error);
 }
 
@@ -88,7 +84,7 @@ win::HRESULT DevicePathConverter::DeviceToDosName(const std::wstring& device, st
   if (device.empty()) return win::E_INVALIDARG;
 
   {
-    std::lock_guard lock(DosNameLock);
+    std::shared_lock lock(DosNameLock);
     auto it = DosNameCache.find(device);
     if (it != DosNameCache.end()) {
       dos = it->second;
@@ -122,14 +118,20 @@ win::HRESULT DevicePathConverter::DeviceToDosName(const std::wstring& device, st
 }
 
 void DevicePathConverter::DeviceToDosPath(const PathMatch& match, std::wstring& out) {
-  std::wstring dos;
+  thread_local std::wstring dos;
   if (win::FAILED(DeviceToDosName(match.Device, dos))) return;
 
-  std::wstring path = L"\\\\?\\" + dos + match.Directory + L"\\" + match.Name;
-  if (path.find(L'~') == std::wstring::npos) {
-    out = std::move(path);
+  if (dos.find(L'~') == std::wstring::npos && match.Directory.find(L'~') == std::wstring::npos &&
+      match.Name.find(L'~') == std::wstring::npos) {
+    // Built in place: `out` keeps its capacity between calls.
+    out.assign(L"\\\\?\\");
+    out += dos;
+    out += match.Directory;
+    out += L'\\';
+    out += match.Name;
     return;
   }
+  std::wstring path = L"\\\\?\\" + dos + match.Directory + L"\\" + match.Name;
 
   // An 8.3 name somewhere in the path. Expand the whole path; when the file
   // does not exist (yet), expand its folder and put the name back.
@@ -145,7 +147,7 @@ void DevicePathConverter::DeviceToDosPath(const PathMatch& match, std::wstring& 
 }
 
 std::size_t DevicePathConverter::CachedNameCount() {
-  std::lock_guard lock(DosNameLock);
+  std::shared_lock lock(DosNameLock);
   return DosNameCache.size();
 }
 
@@ -168,10 +170,38 @@ bool ExpandLongPath(const std::wstring& path, std::wstring& longPath) {
 }
 
 std::wstring NormalizeRulePath(std::wstring_view path) {
-  std::wstring key = text::AsciiLowerCopy(path);
-  if (key.empty() || key.back() != L'\\') key += L'\\';
-  if (key.size() >= 2 && key[1] == L':') key.insert(0, L"\\\\?\\");
+  std::wstring key;
+  NormalizeRulePathInto(path, key);
   return key;
+}
+
+void NormalizeRulePathInto(std::wstring_view path, std::wstring& out) {
+  // The prefix goes first when the input's second unit is a colon (the
+  // lower-cased copy has it in the same place).
+  out.clear();
+  if (path.size() >= 2 && path[1] == L':') out += L"\\\\?\\";
+  for (wchar_t c : path) out += text::AsciiLower(c);
+  if (out.empty() || out.back() != L'\\') out += L'\\';
+}
+
+void AsciiLowerInto(std::wstring_view text, std::wstring& out) {
+  out.resize(text.size());
+  std::transform(text.begin(), text.end(), out.begin(), text::AsciiLower);
+}
+
+void SourcePathInto(const channel::_MXRED_NOTIFICATION& notification, std::wstring& out) {
+  const std::uint16_t* begin = notification.Path;
+  const std::uint16_t* end = std::find(begin, begin + channel::kPathUnits, std::uint16_t{0});
+  // Unit by unit into the buffer: assign() from another iterator type would
+  // build a temporary string first.
+  out.resize(static_cast<std::size_t>(end - begin));
+  std::transform(begin, end, out.begin(), [](std::uint16_t unit) { return static_cast<wchar_t>(unit); });
+}
+
+bool ContainsAsciiNoCase(std::wstring_view text, std::wstring_view fragment) {
+  if (fragment.empty()) return true;
+  auto same = [](wchar_t a, wchar_t b) { return text::AsciiLower(a) == text::AsciiLower(b); };
+  return std::search(text.begin(), text.end(), fragment.begin(), fragment.end(), same) != text.end();
 }
 
 }  // namespace zv::engines

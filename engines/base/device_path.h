@@ -18,7 +18,12 @@
 
 #include <boost/regex.hpp>
 
+#include "engines/base/lock_meter.h"
 #include "platform/base/win32.h"
+
+namespace zv::channel {
+struct _MXRED_NOTIFICATION;
+}  // namespace zv::channel
 
 namespace zv::engines {
 
@@ -53,14 +58,13 @@ class DevicePathConverter {
   DevicePathConverter& operator=(const DevicePathConverter&) = delete;
 
   // Compiles both patterns from their fixed texts. Runs once, before any
-  // concurrent search (it takes the pattern lock, searches without it do not).
+  // search (searches take no lock: a compiled pattern is only read, and any
+  // number of threads may search it at once).
   void CompilePathPatterns();
 
-  // Searches with DevicePathPattern without any lock (the compiled pattern is
-  // only read). `error` receives the engine's message on Error.
+  // Searches with DevicePathPattern. `error` receives the engine's message
+  // on Error.
   PathSearch SearchDevicePath(const std::wstring& path, PathMatch& match, std::string* error = nullptr) const;
-  // The same under PatternLock, for callers that serialise matching.
-  PathSearch SearchDevicePathSerialised(const std::wstring& path, PathMatch& match, std::string* error = nullptr);
   PathSearch SearchDosPath(const std::wstring& path, PathMatch& match, std::string* error = nullptr) const;
 
   // Device name -> DOS name (\Device\HarddiskVolume2 -> C:). S_OK with `dos`
@@ -77,9 +81,8 @@ class DevicePathConverter {
  private:
   boost::wregex DevicePathPattern;
   boost::wregex DosPathPattern;
-  std::mutex PatternLock;
   std::map<std::wstring, std::wstring> DosNameCache;  // device name as received -> DOS name
-  std::mutex DosNameLock;
+  MeteredSharedMutex DosNameLock{EngineLock::DosNames};
 };
 
 // Long form of a path through GetLongPathNameW. The buffer starts at 1025
@@ -90,5 +93,16 @@ bool ExpandLongPath(const std::wstring& path, std::wstring& longPath);
 // Rule-key form: ASCII lower case, a trailing backslash, and the \\?\ prefix
 // when the second character is a colon. Callers reject inputs shorter than 2.
 std::wstring NormalizeRulePath(std::wstring_view path);
+
+// Per-notification work without allocation: the Into forms write into a
+// caller's buffer, which keeps its capacity from one call to the next (the
+// engines keep one per worker thread). `out` must not overlap the input.
+void NormalizeRulePathInto(std::wstring_view path, std::wstring& out);
+void AsciiLowerInto(std::wstring_view text, std::wstring& out);
+// The notification's path up to its first zero unit or the end of the field
+// (the bounds of _MXRED_NOTIFICATION::SourcePath).
+void SourcePathInto(const channel::_MXRED_NOTIFICATION& notification, std::wstring& out);
+// Whether `fragment` occurs in `text`, both compared in ASCII lower case.
+bool ContainsAsciiNoCase(std::wstring_view text, std::wstring_view fragment);
 
 }  // namespace zv::engines

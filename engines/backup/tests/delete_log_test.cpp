@@ -1,9 +1,13 @@
 // The deletion logs: format, files, failures that keep lines, writes that
-// fail part-way, the full write and the final pass at shutdown.
+// fail part-way, queueing during a write, the full write and the final pass
+// at shutdown.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "engines/backup/backupengine.h"
 #include "engines/base/tests/log_capture.h"
@@ -17,8 +21,8 @@ namespace {
 
 using zv::testing::LogCapture;
 
-// In-memory files whose opens can be refused and whose next write can stop
-// part-way with a full disk.
+// In-memory files whose opens can be refused, whose next write can stop
+// part-way with a full disk, and whose writes can be held.
 class FlakyFiles : public platform::fakes::MemoryFiles {
  public:
   win::HANDLE CreateFileW(const win::WCHAR* path, win::DWORD access, win::DWORD share, const void* security,
@@ -31,6 +35,10 @@ class FlakyFiles : public platform::fakes::MemoryFiles {
   }
   win::BOOL WriteFile(win::HANDLE file, const void* buffer, win::DWORD bytes, win::DWORD* written,
                       win::OVERLAPPED* overlapped) override {
+    if (holdWrites) {
+      writeHeld = true;
+      while (holdWrites) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     int limit = writeLimit.exchange(-1);
     if (limit < 0 || static_cast<win::DWORD>(limit) >= bytes) {
       return MemoryFiles::WriteFile(file, buffer, bytes, written, overlapped);
@@ -41,6 +49,8 @@ class FlakyFiles : public platform::fakes::MemoryFiles {
   }
   std::atomic<bool> unwritable{false};
   std::atomic<int> writeLimit{-1};  // bytes the next write gets to the file
+  std::atomic<bool> holdWrites{false};
+  std::atomic<bool> writeHeld{false};  // a write is waiting for holdWrites to clear
 };
 
 class DeleteLogTest : public ::testing::Test {
@@ -124,6 +134,29 @@ TEST_F(DeleteLogTest, AWriteThatStopsPartWayResumesWithoutDoubledOrTornLines) {
   EXPECT_EQ(FileLog(), Utf16(first + L"\n" + second + L"\n" + third + L"\n\\\\?\\C:\\fourth.txt\n"));
   EXPECT_EQ(engine_->PendingLineCounts().first, 0u);
   EXPECT_EQ(FileLog().size() % 2, 0u);
+}
+
+TEST_F(DeleteLogTest, QueueingNeverWaitsForAWriteAndLinesQueuedMeanwhileFollowWhatItKept) {
+  const std::wstring first = L"\\\\?\\C:\\first.txt", second = L"\\\\?\\C:\\second.txt",
+                     third = L"\\\\?\\C:\\third.txt";
+  engine_->QueueDeleteLogLine(first, true);
+  engine_->QueueDeleteLogLine(second, true);
+  files_.writeLimit = static_cast<int>((first.size() + 1) * 2);  // only the first line fits
+  files_.holdWrites = true;
+  std::thread writer([&] { engine_->FlushDeleteLogs(); });
+  while (!files_.writeHeld) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  // A worker recording a new file while the log is being written.
+  auto queued = std::async(std::launch::async, [&] { engine_->QueueDeleteLogLine(third, true); });
+  EXPECT_EQ(queued.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(engine_->PendingLineCounts().first, 3u);  // the two being written count until written
+  files_.holdWrites = false;
+  queued.wait();
+  writer.join();
+
+  EXPECT_EQ(engine_->PendingLineCounts().first, 2u);  // the second came back in front of the third
+  engine_->FlushDeleteLogs();
+  EXPECT_EQ(FileLog(), Utf16(first + L"\n" + second + L"\n" + third + L"\n"));
 }
 
 TEST_F(DeleteLogTest, TheFullWriteListsCreatedPathsOnlyInLowerCase) {

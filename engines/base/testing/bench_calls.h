@@ -5,14 +5,15 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <new>
 
 namespace zv::engines::bench {
 
-// Allocations of the whole program so far.
-inline std::size_t allocations = 0;
+// Allocations of the whole program so far (any thread).
+inline std::atomic<std::size_t> allocations{0};
 // Allocations per call of the last figure measured.
 inline double allocationsPerCall = 0;
 
@@ -37,7 +38,7 @@ double NsPerCall(int calls, F&& f) {
 }  // namespace zv::engines::bench
 
 void* operator new(std::size_t size) {
-  ++zv::engines::bench::allocations;
+  zv::engines::bench::allocations.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }

@@ -150,17 +150,16 @@ TEST_F(DevicePathTest, RegexErrorIsReportedApartFromNoMatch) {
   std::string error;
   EXPECT_EQ(uncompiled.SearchDevicePath(L"\\Device\\HarddiskVolume2\\x", m, &error), PathSearch::Error);
   EXPECT_FALSE(error.empty());
-  EXPECT_EQ(uncompiled.SearchDevicePathSerialised(L"\\Device\\HarddiskVolume2\\x", m), PathSearch::Error);
   EXPECT_EQ(uncompiled.SearchDosPath(L"\\??\\C:\\x", m), PathSearch::Error);
 
   // The engine base logs the raw path with the caller's tag and level.
   LogCapture log(16);
   baseengine engine;  // patterns not compiled yet
   const std::wstring raw = L"\\Device\\HarddiskVolume2\\a b\\%s.txt";
-  EXPECT_EQ(engine.SearchDevicePath(raw, m, true, 16, L"AC1"), PathSearch::Error);
-  EXPECT_EQ(engine.SearchDevicePath(raw, m, false, 16, nullptr), PathSearch::Error);
+  EXPECT_EQ(engine.SearchDevicePath(raw, m, 16, L"AC1"), PathSearch::Error);
+  EXPECT_EQ(engine.SearchDevicePath(raw, m, 16, nullptr), PathSearch::Error);
   engine.CompilePathPatterns();
-  EXPECT_EQ(engine.SearchDevicePath(L"\\Device\\Mup\\s\\x", m, true, 16, L"AC1"), PathSearch::NoMatch);
+  EXPECT_EQ(engine.SearchDevicePath(L"\\Device\\Mup\\s\\x", m, 16, L"AC1"), PathSearch::NoMatch);
   auto lines = log.Lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], L"AC1 ---- Parse Error " + raw);
@@ -275,7 +274,7 @@ TEST_F(DevicePathTest, ConcurrentConversions) {
         std::wstring path = (t % 2 ? L"\\Device\\HarddiskVolume2\\dir\\f" : L"\\Device\\HarddiskVolume12\\g\\h") +
                             std::to_wstring(i);
         PathMatch m;
-        PathSearch r = (i % 2) ? converter.SearchDevicePathSerialised(path, m) : converter.SearchDevicePath(path, m);
+        PathSearch r = converter.SearchDevicePath(path, m);
         std::wstring out;
         if (r == PathSearch::Match) converter.DeviceToDosPath(m, out);
         std::wstring expected = (t % 2 ? L"\\\\?\\C:\\dir\\f" : L"\\\\?\\E:\\g\\h") + std::to_wstring(i);

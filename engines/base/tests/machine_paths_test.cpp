@@ -35,7 +35,7 @@ class MachinePathsTest : public zv::platform::testing::MachineTest {
 
   std::wstring Convert(const std::wstring& devicePath) {
     PathMatch match;
-    EXPECT_EQ(engine.SearchDevicePath(devicePath, match, true, 16, L"AC1"), PathSearch::Match);
+    EXPECT_EQ(engine.SearchDevicePath(devicePath, match, 16, L"AC1"), PathSearch::Match);
     std::wstring out;
     engine.DeviceToDosPath(match, out);
     return out;
@@ -67,7 +67,7 @@ TEST_F(MachinePathsTest, ConvertsOnTheMachine) {
   // A volume without a letter does not convert.
   ASSERT_EQ(volumes.Add(L"\\Device\\HarddiskVolume7", L""), 0u);
   PathMatch match;
-  ASSERT_EQ(engine.SearchDevicePath(L"\\Device\\HarddiskVolume7\\z", match, false, 16, nullptr), PathSearch::Match);
+  ASSERT_EQ(engine.SearchDevicePath(L"\\Device\\HarddiskVolume7\\z", match, 16, nullptr), PathSearch::Match);
   std::wstring out;
   engine.DeviceToDosPath(match, out);
   EXPECT_TRUE(out.empty());
