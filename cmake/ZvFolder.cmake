@@ -39,6 +39,9 @@ function(zv_folder_library target)
     add_executable(${test_target} ${test_sources})
     set_target_properties(${test_target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     target_link_libraries(${test_target} PRIVATE ${target} ${ZV_TEST_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+    # The folder of the tests' data files. Not __FILE__: a compiler cache
+    # may make source paths relative to the build folder.
+    target_compile_definitions(${test_target} PRIVATE ZV_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/tests")
     gtest_discover_tests(${test_target} DISCOVERY_TIMEOUT 60
       PROPERTIES ENVIRONMENT "ZV_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
   endif()

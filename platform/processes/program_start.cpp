@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -91,6 +92,9 @@ int Spawn(const std::string& program, std::vector<std::string> args, std::vector
 
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) return errno;
+  // Nothing buffered in stdio may be copied into the child: a sanitizer's
+  // _exit flushes the copy, and the caller's lines would appear twice.
+  std::fflush(nullptr);
   pid_t child = ::fork();
   if (child < 0) {
     int err = errno;

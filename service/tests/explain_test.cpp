@@ -20,7 +20,7 @@ using suite::testing::Count;
 
 class ExplainPlayTest : public suite::testing::ZvorxProgramTest {
  protected:
-  ExplainPlayTest() : ZvorxProgramTest("zvexp-", fs::path(__FILE__).parent_path() / "explain") {}
+  ExplainPlayTest() : ZvorxProgramTest("zvexp-", fs::path(ZV_TEST_DATA_DIR) / "explain") {}
 
   // Opens by `who`: a protected file (denied by access control) and a
   // backed-up one, `rounds` times each, on names of its own.

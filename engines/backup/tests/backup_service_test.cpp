@@ -34,7 +34,7 @@ namespace fs = std::filesystem;
 using suite::testing::Count;
 using suite::testing::ReadFile;
 
-const fs::path kTestFiles = fs::path(__FILE__).parent_path();
+const fs::path kTestFiles = fs::path(ZV_TEST_DATA_DIR);
 
 class BackupServiceTest : public suite::testing::ZvorxProgramTest {
  protected:

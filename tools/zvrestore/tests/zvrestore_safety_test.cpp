@@ -22,7 +22,7 @@ using suite::testing::ReadFile;
 
 class RestoreSafetyTest : public suite::testing::ZvorxProgramTest {
  protected:
-  RestoreSafetyTest() : ZvorxProgramTest("zvrh-", fs::path(__FILE__).parent_path()) {}
+  RestoreSafetyTest() : ZvorxProgramTest("zvrh-", fs::path(ZV_TEST_DATA_DIR)) {}
 
   fs::path C(const std::string& rel = "") const { return root_ / "volumes" / "C" / rel; }
   void MakeFile(const fs::path& p, const std::string& content) {

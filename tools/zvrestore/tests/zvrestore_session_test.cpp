@@ -28,7 +28,7 @@ using testing::Snapshot;
 using testing::Differences;
 using testing::Tree;
 
-const fs::path kTestFiles = fs::path(__FILE__).parent_path();
+const fs::path kTestFiles = fs::path(ZV_TEST_DATA_DIR);
 
 class RestoreSessionTest : public suite::testing::ZvorxProgramTest {
  protected:
