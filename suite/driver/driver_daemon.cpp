@@ -327,17 +327,21 @@ void DriverDaemon::NoteReplyTime(const Pending& p) {
   if (replyTimesUs_.size() < kReplyTimeWindow) replyTimesUs_.push_back(value);
   else replyTimesUs_[replyTimesNext_] = value;
   replyTimesNext_ = (replyTimesNext_ + 1) % kReplyTimeWindow;
-  if (timingOut_) {
+  // A spell of time-outs ends with a reply in time once none timed out
+  // for a whole period.
+  if (timingOut_ && std::chrono::steady_clock::now() - lastTimeoutAt_ >= kTimeoutLogPeriod) {
     Log("replies come in time again; " + std::to_string(spellTimeouts_) + " timed out since they began to");
     timingOut_ = false;
   }
 }
 
 // Called with mutex_ held. One line when replies begin to time out, then
-// at most one line per period while they go on.
+// at most one line per period while they go on, however replies in time
+// and time-outs alternate.
 void DriverDaemon::NoteTimedOut(const Pending& p, std::uint64_t messageId) {
   ++counts_.timedOut;
   const auto now = std::chrono::steady_clock::now();
+  lastTimeoutAt_ = now;
   if (!timingOut_) {
     timingOut_ = true;
     spellTimeouts_ = 1;

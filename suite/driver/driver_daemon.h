@@ -136,12 +136,14 @@ class DriverDaemon {
   std::vector<std::uint32_t> replyTimesUs_;
   std::size_t replyTimesNext_ = 0;
   // Replies timing out: logged when it starts, summed up at most every
-  // kTimeoutLogPeriod while it goes on, and when replies come in time again.
+  // kTimeoutLogPeriod while it goes on, and when replies come in time again
+  // after a period without a time-out.
   static constexpr std::chrono::seconds kTimeoutLogPeriod{10};
   bool timingOut_ = false;
   std::uint64_t spellTimeouts_ = 0;     // since the spell began
   std::uint64_t unloggedTimeouts_ = 0;  // since the last line
   std::chrono::steady_clock::time_point timeoutLoggedAt_;
+  std::chrono::steady_clock::time_point lastTimeoutAt_;
 };
 
 }  // namespace zv::suite
