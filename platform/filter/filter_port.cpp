@@ -247,7 +247,8 @@ void FilterPortObject::ReleaseToken() {
 
 void FilterPortObject::LetGo(std::unique_lock<std::mutex>&) {
   reader_ = Reader::None;
-  if (ended_) {
+  if (ended_ || !connected_) {
+    // Closing: the receive thread drains until the driver closes.
     standby_.notify_all();
     return;
   }
