@@ -2,34 +2,40 @@
 # The channel soak: COUNT notifications of mixed classes (opens for read,
 # write, create and folders, renames, image loads, process starts and ends,
 # the other reply kinds) played by four players at once through the driver
-# stand-in to a sanitized zvorx, while a fifth loop sends configuration
+# stand-in to zvorx built with a sanitizer, while a fifth loop sends configuration
 # commands over RPC (zvorxctl). zvorx's RSS is sampled every second. Ends by
 # itself: when the players are done, or after SOAK_TIMEOUT seconds
 # (default 3600), it unloads the driver and waits for zvorx to stop.
 #
-#   scripts/soak.sh tsan|asan [COUNT]      (COUNT defaults to 100000)
+#   scripts/soak.sh tsan|asan|plain [COUNT]      (COUNT defaults to 100000)
 #
 # Builds (incrementally) zvorx, zvorx-driver, zvorxctl and zvmachine in
-# build-tsan or build-asan (ZV_BUILD_DIR overrides), on a throw-away
-# machine under /tmp that it removes unless SOAK_KEEP=1. Exit status 0 when
-# no sanitizer reported anything, every event was delivered and zvorx
-# stopped on its own; 1 otherwise (the reports are printed).
+# build-tsan, build-asan or, for plain (no sanitizer: the memory figure
+# without the sanitizer's own memory), build (ZV_BUILD_DIR overrides), on a
+# throw-away machine under /tmp that it removes unless SOAK_KEEP=1. Exit
+# status 0 when no sanitizer reported anything, every event was delivered
+# and zvorx stopped on its own; 1 otherwise (the reports are printed).
 set -euo pipefail
 kind=${1:-}
 count=${2:-100000}
-case $kind in tsan | asan) ;; *) echo "usage: $0 tsan|asan [count]" >&2; exit 2 ;; esac
+case $kind in tsan | asan | plain) ;; *) echo "usage: $0 tsan|asan|plain [count]" >&2; exit 2 ;; esac
 [[ $count =~ ^[0-9]+$ ]] && ((count >= 4)) || { echo "count must be a number of at least 4" >&2; exit 2; }
 limit=${SOAK_TIMEOUT:-3600}
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${ZV_BUILD_DIR:-$root/build-$kind}
+case $kind in
+  plain) build=${ZV_BUILD_DIR:-$root/build} ;;
+  *) build=${ZV_BUILD_DIR:-$root/build-$kind} ;;
+esac
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   launcher=()
   command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZV_BENCH=OFF \
-    -DZV_${kind^^}=ON "${launcher[@]}" >/dev/null
+  sanitizer=()
+  [ "$kind" = plain ] || sanitizer=(-DZV_${kind^^}=ON -DZV_BENCH=OFF)
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${sanitizer[@]}" "${launcher[@]}" >/dev/null
 fi
-cmake --build "$build" --target zvorx zvorx-driver zvorxctl zvmachine -j2 >/dev/null
+# SOAK_NO_BUILD=1: the programs are built already (the ctest run).
+[ "${SOAK_NO_BUILD:-0}" = 1 ] || cmake --build "$build" --target zvorx zvorx-driver zvorxctl zvmachine -j2 >/dev/null
 
 bin=$build/bin
 work=$(mktemp -d /tmp/zv-soak.XXXXXX)
@@ -40,7 +46,9 @@ reports=$work/reports
 mkdir -p "$reports"
 # Every program of the run (zvorx, the driver it loads, the players and
 # zvorxctl) writes its reports to files of its own, named by pid.
-if [ "$kind" = tsan ]; then
+if [ "$kind" = plain ]; then
+  :
+elif [ "$kind" = tsan ]; then
   export TSAN_OPTIONS="log_path=$reports/tsan die_after_fork=0 halt_on_error=0 second_deadlock_stack=1 suppressions=$root/scenarios/tsan.supp"
 else
   export ASAN_OPTIONS="log_path=$reports/asan detect_leaks=1 abort_on_error=0"
@@ -197,6 +205,6 @@ if compgen -G "$reports/*" >/dev/null; then
   for f in "$reports"/*; do echo "== $f"; cat "$f"; done
   status=1
 else
-  echo "  no sanitizer reports"
+  [ "$kind" = plain ] || echo "  no sanitizer reports"
 fi
 exit $status
