@@ -118,6 +118,9 @@ CompletionPortObject::Result CompletionPortObject::Dequeue(std::optional<std::ch
     queue_.pop_front();
     ++active_;
   };
+  // False after a pump found another thread reading the source: wait to
+  // be woken before trying again.
+  bool mayPump = true;
   for (;;) {
     if (closed_) return Result::Gone;
     if (!queue_.empty() && active_ < concurrency_) {
@@ -130,7 +133,8 @@ CompletionPortObject::Result CompletionPortObject::Dequeue(std::optional<std::ch
     if (cancelled && cancelled()) return Result::Cancelled;
     if (timed && std::chrono::steady_clock::now() >= deadline) return Result::Timeout;
     // Nothing queued: read the source ourselves while nobody else does.
-    std::shared_ptr<CompletionSource> source = queue_.empty() && !pumping_ ? source_.lock() : nullptr;
+    std::shared_ptr<CompletionSource> source =
+        mayPump && queue_.empty() && !pumping_ ? source_.lock() : nullptr;
     if (source) {
       pumping_ = true;
       tokenOffered_ = false;
@@ -148,9 +152,10 @@ CompletionPortObject::Result CompletionPortObject::Dequeue(std::optional<std::ch
           return Result::Packet;
         }
         lock.lock();
-        continue;
+      } else if (!tokenOffered_) {
+        mayPump = false;
       }
-      if (tokenOffered_) continue;  // freed while we tried: try again
+      continue;  // what was posted while we were away is seen first
     }
     ++waiting_;
     if (timed) {
@@ -159,6 +164,7 @@ CompletionPortObject::Result CompletionPortObject::Dequeue(std::optional<std::ch
       cv_.wait(lock);
     }
     --waiting_;
+    mayPump = true;
   }
 }
 
