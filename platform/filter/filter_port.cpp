@@ -225,6 +225,9 @@ FilterPortObject::ReadStatus FilterPortObject::ReadOne(std::optional<std::chrono
 }
 
 bool FilterPortObject::Pump(std::optional<std::chrono::steady_clock::time_point> deadline) {
+  // Without a way to interrupt its wait, a dequeuing thread never reads:
+  // the receive thread does it all.
+  if (wakeFd_ < 0) return false;
   std::unique_lock lock(mutex_);
   if (reader_ != Reader::None || ended_) {
     // The receive thread gives way to a thread that waits for the port.

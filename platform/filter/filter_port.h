@@ -22,9 +22,9 @@
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <optional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -34,7 +34,9 @@
 
 namespace zv::platform {
 
-class FilterPortObject : public KernelObject, public CompletionSource, public std::enable_shared_from_this<FilterPortObject> {
+class FilterPortObject : public KernelObject,
+                         public CompletionSource,
+                         public std::enable_shared_from_this<FilterPortObject> {
  public:
   // Takes an fd whose Hello was already accepted. A request whose Result
   // does not come within timeoutMs (real time) fails with
@@ -71,7 +73,7 @@ class FilterPortObject : public KernelObject, public CompletionSource, public st
   enum class ReadStatus { Frame, Interrupted, TimedOut, Ended };
 
   void ReceiveLoop();
-  // wake false: by the token holder, who takes the completion itself.
+  // wake false: the dequeuing thread that read the message takes it itself.
   void Complete(const Read& read, const std::string* message, win::DWORD error, bool wake = true);
   void Disconnect();
   // With the token held and mutex_ not held: waits for one frame and

@@ -510,7 +510,7 @@ DriverDaemon::Result DriverDaemon::Deliver(const std::string& notification, bool
 }
 
 std::string DriverDaemon::StatusText() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   std::ostringstream s;
   s << "filter: " << text::ToUtf8(filterName_) << "\n";
   s << "pid: " << ::getpid() << "\n";
@@ -529,11 +529,17 @@ std::string DriverDaemon::StatusText() {
   s << "no reply expected: " << counts_.noReply << "\n";
   s << "no client: " << counts_.noClient << "\n";
   s << "late replies: " << counts_.lateReplies << "\n";
+  std::ostringstream rest;
+  rest << "commands: " << counts_.commands << " (refused " << counts_.badCommands << ")\n";
+  rest << "process events: " << counts_.processEvents << "\n";
+  rest << "explanations: " << counts_.explanations << "\n";
+  // The percentiles are worked out on a copy, without holding up replies.
+  std::vector<std::uint32_t> times = replyTimesUs_;
+  lock.unlock();
   s << "reply time: ";
-  if (replyTimesUs_.empty()) {
+  if (times.empty()) {
     s << "none yet\n";
   } else {
-    std::vector<std::uint32_t> times = replyTimesUs_;
     auto at = [&](std::size_t percent) {
       auto nth = times.begin() + static_cast<std::ptrdiff_t>(std::min(times.size() - 1, times.size() * percent / 100));
       std::nth_element(times.begin(), nth, times.end());
@@ -542,9 +548,7 @@ std::string DriverDaemon::StatusText() {
     const std::uint32_t p50 = at(50), p99 = at(99);
     s << "p50 " << p50 << " us, p99 " << p99 << " us (last " << times.size() << " replies)\n";
   }
-  s << "commands: " << counts_.commands << " (refused " << counts_.badCommands << ")\n";
-  s << "process events: " << counts_.processEvents << "\n";
-  s << "explanations: " << counts_.explanations << "\n";
+  s << rest.str();
   return s.str();
 }
 
