@@ -28,18 +28,34 @@ CompletionPortObject::CompletionPortObject(win::DWORD concurrency)
 
 CompletionPortObject::~CompletionPortObject() = default;
 
-void CompletionPortObject::Post(const CompletionPacket& packet) {
+void CompletionPortObject::Post(const CompletionPacket& packet, bool wake) {
+  std::shared_ptr<CompletionSource> pumper;
   {
     std::lock_guard lock(mutex_);
     if (closed_) return;
     queue_.push_back(packet);
+    // Nobody blocked here to take it: the thread reading the source is.
+    if (wake && waiting_ == 0 && pumping_) pumper = source_.lock();
   }
-  cv_.notify_one();
+  if (wake) cv_.notify_one();
+  if (pumper) pumper->Interrupt();
 }
 
-void CompletionPortObject::SourceBound() {
+void CompletionPortObject::SourceBound(const std::shared_ptr<CompletionSource>& source) {
   std::lock_guard lock(mutex_);
   ++bound_;
+  if (source && !source_.lock()) source_ = source;
+}
+
+bool CompletionPortObject::OfferToken() {
+  {
+    std::lock_guard lock(mutex_);
+    // Also seen by a thread between a failed pump and its wait.
+    tokenOffered_ = true;
+    if (waiting_ == 0 || closed_) return false;
+  }
+  cv_.notify_one();
+  return true;
 }
 
 void CompletionPortObject::SourceGone() {
@@ -51,25 +67,36 @@ void CompletionPortObject::SourceGone() {
 }
 
 void CompletionPortObject::ReleaseSlot() {
+  std::shared_ptr<CompletionSource> pumper;
   {
     std::lock_guard lock(mutex_);
     if (active_ > 0) --active_;
+    if (pumping_ && !queue_.empty()) pumper = source_.lock();
   }
   cv_.notify_one();
+  if (pumper) pumper->Interrupt();
 }
 
 void CompletionPortObject::Wake() {
-  { std::lock_guard lock(mutex_); }
+  std::shared_ptr<CompletionSource> pumper;
+  {
+    std::lock_guard lock(mutex_);
+    if (pumping_) pumper = source_.lock();
+  }
   cv_.notify_all();
+  if (pumper) pumper->Interrupt();
 }
 
 void CompletionPortObject::OnLastHandleClosed() {
+  std::shared_ptr<CompletionSource> pumper;
   {
     std::lock_guard lock(mutex_);
     closed_ = true;
     queue_.clear();
+    if (pumping_) pumper = source_.lock();
   }
   cv_.notify_all();
+  if (pumper) pumper->Interrupt();
 }
 
 std::size_t CompletionPortObject::QueuedForTest() {
@@ -86,26 +113,58 @@ CompletionPortObject::Result CompletionPortObject::Dequeue(std::optional<std::ch
   std::unique_lock lock(mutex_);
   const bool timed = wait.has_value();
   const auto deadline = std::chrono::steady_clock::now() + (timed ? *wait : std::chrono::nanoseconds(0));
+  auto take = [&] {
+    out = queue_.front();
+    queue_.pop_front();
+    ++active_;
+  };
+  // False after a pump found another thread reading the source: wait to
+  // be woken before trying again.
+  bool mayPump = true;
   for (;;) {
     if (closed_) return Result::Gone;
     if (!queue_.empty() && active_ < concurrency_) {
-      out = queue_.front();
-      queue_.pop_front();
-      ++active_;
+      take();
       lock.unlock();
       activeSlot.port = weak_from_this();
       return Result::Packet;
     }
     if (queue_.empty() && bound_ > 0 && gone_ >= bound_) return Result::Gone;
     if (cancelled && cancelled()) return Result::Cancelled;
-    if (timed) {
-      if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && std::chrono::steady_clock::now() >= deadline) {
-        if (!queue_.empty() && active_ < concurrency_) continue;
-        return Result::Timeout;
+    if (timed && std::chrono::steady_clock::now() >= deadline) return Result::Timeout;
+    // Nothing queued: read the source ourselves while nobody else does.
+    std::shared_ptr<CompletionSource> source =
+        mayPump && queue_.empty() && !pumping_ ? source_.lock() : nullptr;
+    if (source) {
+      pumping_ = true;
+      tokenOffered_ = false;
+      lock.unlock();
+      const bool pumped = source->Pump(timed ? std::optional(deadline) : std::nullopt);
+      lock.lock();
+      pumping_ = false;
+      if (pumped) {
+        const bool took = !closed_ && !queue_.empty() && active_ < concurrency_;
+        if (took) take();
+        lock.unlock();
+        source->ReleaseToken();  // hands the reading on to a waiting thread
+        if (took) {
+          activeSlot.port = weak_from_this();
+          return Result::Packet;
+        }
+        lock.lock();
+      } else if (!tokenOffered_) {
+        mayPump = false;
       }
+      continue;  // what was posted while we were away is seen first
+    }
+    ++waiting_;
+    if (timed) {
+      cv_.wait_until(lock, deadline);
     } else {
       cv_.wait(lock);
     }
+    --waiting_;
+    mayPump = true;
   }
 }
 

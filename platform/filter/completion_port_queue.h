@@ -7,6 +7,9 @@
 // Once the port's handle is closed, or every filter port bound to it has
 // been disconnected and the queue is drained, a dequeue fails with
 // ERROR_INVALID_HANDLE and no overlapped record.
+// A waiting thread reads the first bound source itself when the queue is
+// empty and nobody else does (CompletionSource), so a completion reaches the
+// thread that takes it without a hand-off between threads.
 // Must not: block without a way out: Dequeue takes a cancel test so the
 // caller can end the wait (TerminationPoint in completion_port.cpp).
 #pragma once
@@ -31,16 +34,37 @@ struct CompletionPacket {
   win::DWORD error = 0;
 };
 
+// What a bound filter port offers the threads waiting on its completion
+// port: one of them at a time reads it.
+class CompletionSource {
+ public:
+  virtual ~CompletionSource() = default;
+  // Takes the source's reader token and reads until it posted a completion
+  // (without waking anyone: the caller takes it), `deadline` passed or
+  // Interrupt() was called. False, holding nothing, when another thread
+  // reads it; that thread hands the token on when it lets go
+  // (CompletionPortObject::OfferToken). After true the caller lets go with
+  // ReleaseToken, holding no lock of the port.
+  virtual bool Pump(std::optional<std::chrono::steady_clock::time_point> deadline) = 0;
+  virtual void ReleaseToken() = 0;
+  // Makes the thread in Pump return soon.
+  virtual void Interrupt() = 0;
+};
+
 class CompletionPortObject : public KernelObject, public std::enable_shared_from_this<CompletionPortObject> {
  public:
   // concurrency 0: the number of processors.
   explicit CompletionPortObject(win::DWORD concurrency);
   ~CompletionPortObject() override;
 
-  void Post(const CompletionPacket& packet);
+  // wake false: posted by the thread reading the source, which takes it.
+  void Post(const CompletionPacket& packet, bool wake = true);
   // A filter port was bound / has gone away for good.
-  void SourceBound();
+  void SourceBound(const std::shared_ptr<CompletionSource>& source = nullptr);
   void SourceGone();
+  // The source's token is free: wakes a waiting thread to read it. False
+  // when no thread waits here.
+  bool OfferToken();
 
   enum class Result { Packet, Timeout, Gone, Cancelled };
   // Waits up to `wait` (nullopt: no time-out). Stops early when cancelled()
@@ -63,6 +87,10 @@ class CompletionPortObject : public KernelObject, public std::enable_shared_from
   std::condition_variable cv_;
   std::deque<CompletionPacket> queue_;
   win::DWORD active_ = 0;  // threads released by this port and not back yet
+  int waiting_ = 0;        // threads blocked in Dequeue
+  std::weak_ptr<CompletionSource> source_;  // the first bound source
+  bool pumping_ = false;   // a waiting thread reads the source
+  bool tokenOffered_ = false;  // the source's token was freed since a pump failed
   int bound_ = 0;
   int gone_ = 0;
   bool closed_ = false;

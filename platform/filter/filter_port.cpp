@@ -1,6 +1,9 @@
 // Filter communication port, client side: see filter_port.h.
 #include "platform/filter/filter_port.h"
 
+#include <errno.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,15 +14,30 @@
 #include "platform/filter/filter_wire.h"
 
 namespace zv::platform {
+namespace {
 
-FilterPortObject::FilterPortObject(int fd, std::uint32_t timeoutMs) : fd_(fd), timeoutMs_(timeoutMs) {
+// How long the token must have been free, with nobody asking for it,
+// before the receive thread reads the socket (real time).
+constexpr std::chrono::microseconds kStandbyGrace{1000};
+
+}  // namespace
+
+FilterPortObject::FilterPortObject(int fd, std::uint32_t timeoutMs)
+    : fd_(fd), timeoutMs_(timeoutMs), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   receiver_ = std::thread([this] { ReceiveLoop(); });
 }
 
 FilterPortObject::~FilterPortObject() {
   ::shutdown(fd_, SHUT_RDWR);
+  {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+  }
+  standby_.notify_all();
+  Interrupt();
   if (receiver_.joinable()) receiver_.join();
   ::close(fd_);
+  if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 void FilterPortObject::OnLastHandleClosed() {
@@ -27,6 +45,7 @@ void FilterPortObject::OnLastHandleClosed() {
   // closes its end), so a new connection made right after is not refused.
   Disconnect();
   ::shutdown(fd_, SHUT_WR);
+  standby_.notify_all();
   if (receiver_.joinable() && receiver_.get_id() != std::this_thread::get_id()) receiver_.join();
 }
 
@@ -39,7 +58,7 @@ bool FilterPortObject::Bind(const std::shared_ptr<CompletionPortObject>& port, w
     key_ = key;
     gone = !connected_;
   }
-  port->SourceBound();
+  port->SourceBound(shared_from_this());
   if (gone) port->SourceGone();
   return true;
 }
@@ -49,7 +68,7 @@ bool FilterPortObject::Connected() {
   return connected_;
 }
 
-void FilterPortObject::Complete(const Read& read, const std::string* message, win::DWORD error) {
+void FilterPortObject::Complete(const Read& read, const std::string* message, win::DWORD error, bool wake) {
   // Caller holds mutex_.
   win::DWORD bytes = 0;
   if (message) {
@@ -60,7 +79,7 @@ void FilterPortObject::Complete(const Read& read, const std::string* message, wi
     read.overlapped->Internal = error == 0 ? 0 : 0xC0000008;  // STATUS_INVALID_HANDLE
     read.overlapped->InternalHigh = bytes;
   }
-  if (completion_) completion_->Post(CompletionPacket{bytes, key_, read.overlapped, error});
+  if (completion_) completion_->Post(CompletionPacket{bytes, key_, read.overlapped, error}, wake);
 }
 
 win::HRESULT FilterPortObject::GetMessage(void* buffer, win::DWORD size, win::OVERLAPPED* overlapped) {
@@ -100,8 +119,29 @@ win::HRESULT FilterPortObject::Request(std::uint32_t type, const void* body, std
     return win::HR_INVALID_HANDLE;
   }
   // The driver answers every request and a disconnect answers all of
-  // them; a driver that is stuck gets a bounded wait.
-  if (!waiter.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs_), [&] { return waiter.done; })) {
+  // them; a driver that is stuck gets a bounded wait. Whoever holds the
+  // token reads our result; when nobody does, we read it ourselves.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs_);
+  while (!waiter.done) {
+    if (reader_ == Reader::None && !ended_) {
+      reader_ = Reader::Request;
+      ReadStatus status = ReadStatus::Frame;
+      while (!waiter.done && status == ReadStatus::Frame) {
+        lock.unlock();
+        bool posted = false;
+        status = ReadOne(deadline, posted);
+        lock.lock();
+      }
+      LetGo(lock);
+      if (status == ReadStatus::TimedOut) break;
+      continue;
+    }
+    waiter.wantsToken = true;
+    const bool timedOut = waiter.cv.wait_until(lock, deadline) == std::cv_status::timeout;
+    waiter.wantsToken = false;
+    if (timedOut) break;
+  }
+  if (!waiter.done) {
     waiters_.erase(id);
     return win::HRESULT_FROM_WIN32(win::ERROR_TIMEOUT);
   }
@@ -124,32 +164,138 @@ void FilterPortObject::Disconnect() {
   if (completion_) completion_->SourceGone();
 }
 
-void FilterPortObject::ReceiveLoop() {
+void FilterPortObject::Interrupt() {
+  if (wakeFd_ < 0) return;
+  std::uint64_t one = 1;
+  ssize_t ignored = ::write(wakeFd_, &one, sizeof one);
+  (void)ignored;
+}
+
+FilterPortObject::ReadStatus FilterPortObject::ReadOne(std::optional<std::chrono::steady_clock::time_point> deadline,
+                                                       bool& posted) {
+  pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+  for (;;) {
+    int timeout = -1;
+    if (deadline) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return ReadStatus::TimedOut;
+      timeout = static_cast<int>(std::min<long long>(left.count(), 1 << 30));
+    }
+    int rc = ::poll(fds, wakeFd_ >= 0 ? 2 : 1, timeout);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc == 0) return ReadStatus::TimedOut;
+    if (rc > 0 && (fds[1].revents & POLLIN)) {
+      std::uint64_t count;
+      ssize_t ignored = ::read(wakeFd_, &count, sizeof count);
+      (void)ignored;
+      if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) return ReadStatus::Interrupted;
+    }
+    break;
+  }
   wire::FrameHeader header;
   std::string body;
-  while (wire::ReceiveFrame(fd_, header, body)) {
-    if (header.type == wire::Frame::Message) {
-      std::lock_guard lock(mutex_);
-      if (!connected_) continue;  // closing: drain until the driver closes
-      if (!reads_.empty()) {
-        Read read = reads_.front();
-        reads_.pop_front();
-        Complete(read, &body, 0);
-      } else {
-        messages_.push_back(body);
-      }
-    } else if (header.type == wire::Frame::Result) {
-      std::lock_guard lock(mutex_);
-      auto it = waiters_.find(header.request);
-      if (it != waiters_.end()) {
-        it->second->hr = wire::ResultCode(body);
-        it->second->done = true;
-        it->second->cv.notify_one();
-        waiters_.erase(it);
-      }
+  if (!wire::ReceiveFrame(fd_, header, body)) {
+    Disconnect();
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    posted = true;  // the failed reads, if any
+    return ReadStatus::Ended;
+  }
+  std::lock_guard lock(mutex_);
+  if (header.type == wire::Frame::Message) {
+    if (!connected_) return ReadStatus::Frame;  // closing: drain until the driver closes
+    if (!reads_.empty()) {
+      Read read = reads_.front();
+      reads_.pop_front();
+      Complete(read, &body, 0, reader_ != Reader::Dequeue);
+      posted = true;
+    } else {
+      messages_.push_back(std::move(body));
+    }
+  } else if (header.type == wire::Frame::Result) {
+    auto it = waiters_.find(header.request);
+    if (it != waiters_.end()) {
+      it->second->hr = wire::ResultCode(body);
+      it->second->done = true;
+      it->second->cv.notify_one();
+      waiters_.erase(it);
     }
   }
-  Disconnect();
+  return ReadStatus::Frame;
+}
+
+bool FilterPortObject::Pump(std::optional<std::chrono::steady_clock::time_point> deadline) {
+  // Without a way to interrupt its wait, a dequeuing thread never reads:
+  // the receive thread does it all.
+  if (wakeFd_ < 0) return false;
+  std::unique_lock lock(mutex_);
+  if (reader_ != Reader::None || ended_) {
+    // The receive thread gives way to a thread that waits for the port.
+    if (reader_ == Reader::Standby) Interrupt();
+    return false;
+  }
+  reader_ = Reader::Dequeue;
+  lock.unlock();
+  bool posted = false;
+  while (!posted) {
+    if (ReadOne(deadline, posted) != ReadStatus::Frame) break;
+  }
+  return true;
+}
+
+void FilterPortObject::ReleaseToken() {
+  std::unique_lock lock(mutex_);
+  LetGo(lock);
+}
+
+void FilterPortObject::LetGo(std::unique_lock<std::mutex>&) {
+  reader_ = Reader::None;
+  if (ended_ || !connected_) {
+    // Closing: the receive thread drains until the driver closes.
+    standby_.notify_all();
+    return;
+  }
+  // A request waiting for its result first, then a thread waiting on the
+  // completion port, else the receive thread.
+  for (auto& [id, waiter] : waiters_) {
+    if (waiter->wantsToken) {
+      waiter->cv.notify_one();
+      return;
+    }
+  }
+  if (completion_ && completion_->OfferToken()) return;
+  // In its grace period the receive thread looks again by itself.
+  if (!standbyGrace_) standby_.notify_one();
+}
+
+void FilterPortObject::ReceiveLoop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (ended_) break;
+    if (reader_ != Reader::None) {
+      standby_.wait(lock);
+      continue;
+    }
+    // Closing: drain until the driver closes, at once. Otherwise only once
+    // nobody has taken the token for a moment.
+    if (connected_) {
+      standbyGrace_ = true;
+      const bool taken = standby_.wait_for(lock, kStandbyGrace,
+                                           [&] { return reader_ != Reader::None || ended_ || !connected_; });
+      standbyGrace_ = false;
+      if (taken) continue;
+    }
+    if (reader_ != Reader::None || ended_) continue;
+    reader_ = Reader::Standby;
+    lock.unlock();
+    bool posted = false;
+    ReadStatus status;
+    do {
+      status = ReadOne(std::nullopt, posted);
+    } while (status == ReadStatus::Frame);
+    lock.lock();
+    LetGo(lock);
+  }
 }
 
 }  // namespace zv::platform

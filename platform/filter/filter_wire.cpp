@@ -41,6 +41,17 @@ bool ReadAll(int fd, char* data, std::size_t size) {
   return true;
 }
 
+std::string FrameBytes(Frame type, std::uint32_t request, std::string_view part1, std::string_view part2) {
+  std::string frame(kHeaderSize, '\0');
+  PutU32(frame, 0, static_cast<std::uint32_t>(part1.size() + part2.size()));
+  PutU32(frame, 4, static_cast<std::uint32_t>(type));
+  PutU32(frame, 8, request);
+  frame.append(part1);
+  frame.append(part2);
+  return frame;
+}
+
+
 std::string BaseName(std::wstring_view filterName) {
   return text::ToUtf8(text::AsciiLowerCopy(filterName));
 }
@@ -70,17 +81,23 @@ bool SendFrame(int fd, Frame type, std::uint32_t request, std::string_view body)
   return SendFrame(fd, type, request, body, {});
 }
 
+bool TrySendFrame(int fd, Frame type, std::uint32_t request, std::string_view body) {
+  if (body.size() > kMaxBody) return false;
+  const std::string frame = FrameBytes(type, request, body, {});
+  ssize_t n;
+  do {
+    n = ::send(fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return false;
+  return WriteAll(fd, frame.data() + n, frame.size() - static_cast<std::size_t>(n));
+}
+
 bool SendFrame(int fd, Frame type, std::uint32_t request, std::string_view part1, std::string_view part2) {
   std::size_t length = part1.size() + part2.size();
   if (length > kMaxBody) return false;
   // One buffer, one send: frames from several threads never interleave
   // as long as each writer holds the connection's write lock.
-  std::string frame(kHeaderSize, '\0');
-  PutU32(frame, 0, static_cast<std::uint32_t>(length));
-  PutU32(frame, 4, static_cast<std::uint32_t>(type));
-  PutU32(frame, 8, request);
-  frame.append(part1);
-  frame.append(part2);
+  const std::string frame = FrameBytes(type, request, part1, part2);
   return WriteAll(fd, frame.data(), frame.size());
 }
 

@@ -62,6 +62,10 @@ struct FrameHeader {
 bool SendFrame(int fd, Frame type, std::uint32_t request, std::string_view body);
 bool SendFrame(int fd, Frame type, std::uint32_t request, std::string_view part1, std::string_view part2);
 bool ReceiveFrame(int fd, FrameHeader& header, std::string& body);
+// Sends a frame only if the socket takes it without waiting; false (and
+// nothing sent) when it would wait. A frame the socket takes in part is
+// finished blocking, so the stream stays whole.
+bool TrySendFrame(int fd, Frame type, std::uint32_t request, std::string_view body);
 
 // A Result body: HRESULT then payload.
 std::string ResultBody(win::HRESULT hr, std::string_view payload = {});

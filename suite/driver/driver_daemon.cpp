@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstddef>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -216,24 +218,14 @@ void DriverDaemon::Serve(std::shared_ptr<Connection> c) {
       continue;
     }
     if (c->isPort) {
-      if (header.type == Frame::Reply) Respond(*c, header.request, OnReply(body));
+      if (header.type == Frame::Reply) OnReply(*c, header.request, body);
       else if (header.type == Frame::Command) Respond(*c, header.request, OnCommand(body));
       else Respond(*c, header.request, win::E_INVALIDARG);
     } else if (control) {
       if (header.type == Frame::Inject && body.size() >= 4 + wire::kNotificationSize) {
         const bool explain = (wire::GetU32(body, 0) & kInjectExplain) != 0;
-        Result r = Deliver(body.substr(4, wire::kNotificationSize), explain);
-        std::string payload(explain ? kExplainedOutcomeSize : wire::kOutcomeSize, '\0');
-        wire::PutU32(payload, 0, static_cast<std::uint32_t>(r.outcome));
-        payload[4] = static_cast<char>(r.allow);
-        payload[5] = static_cast<char>(r.aux);
-        wire::PutU64(payload, 8, r.messageId);
-        if (explain) {
-          wire::PutU32(payload, 16, r.explained ? 1 : 0);
-          wire::PutU32(payload, 20, r.droppedLines);
-          payload += r.lines;
-        }
-        Respond(*c, header.request, win::S_OK, payload);
+        Result r = Deliver(body.substr(4, wire::kNotificationSize), explain, c, header.request);
+        if (!r.answered) Respond(*c, header.request, win::S_OK, OutcomePayload(r, explain));
       } else if (header.type == Frame::Status) {
         Respond(*c, header.request, win::S_OK, StatusText());
       } else if (header.type == Frame::Unload) {
@@ -263,24 +255,112 @@ void DriverDaemon::DropClient(const std::shared_ptr<Connection>& c) {
   Log("client disconnected");
 }
 
-win::HRESULT DriverDaemon::OnReply(std::string_view body) {
-  if (body.size() < 18) return win::E_INVALIDARG;
-  std::uint64_t id = wire::GetU64(body, 8);
-  std::lock_guard lock(mutex_);
-  auto it = waiting_.find(id);
-  if (it == waiting_.end()) {
-    ++counts_.lateReplies;
-    return win::HR_FLT_NO_WAITER_FOR_REPLY;
+std::string DriverDaemon::OutcomePayload(const Result& r, bool explain) {
+  std::string payload(explain ? kExplainedOutcomeSize : wire::kOutcomeSize, '\0');
+  wire::PutU32(payload, 0, static_cast<std::uint32_t>(r.outcome));
+  payload[4] = static_cast<char>(r.allow);
+  payload[5] = static_cast<char>(r.aux);
+  wire::PutU64(payload, 8, r.messageId);
+  if (explain) {
+    wire::PutU32(payload, 16, r.explained ? 1 : 0);
+    wire::PutU32(payload, 20, r.droppedLines);
+    payload += r.lines;
   }
-  Pending& p = *it->second;
-  p.done = true;
-  p.outcome = Outcome::Replied;
-  p.allow = static_cast<std::uint8_t>(body[16]);
-  p.aux = static_cast<std::uint8_t>(body[17]);
-  p.cv.notify_one();
-  waiting_.erase(it);
-  ++counts_.replied;
-  return win::S_OK;
+  return payload;
+}
+
+void DriverDaemon::OnReply(Connection& client, std::uint32_t request, std::string_view body) {
+  if (body.size() < 18) {
+    Respond(client, request, win::E_INVALIDARG);
+    return;
+  }
+  const std::uint64_t id = wire::GetU64(body, 8);
+  std::shared_ptr<Pending> p;
+  std::string answer;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = waiting_.find(id);
+    if (it == waiting_.end()) {
+      ++counts_.lateReplies;
+    } else {
+      p = it->second;
+      waiting_.erase(it);
+      ++counts_.replied;
+      NoteReplyTime(*p);
+      p->done = true;
+      p->outcome = Outcome::Replied;
+      p->allow = static_cast<std::uint8_t>(body[16]);
+      p->aux = static_cast<std::uint8_t>(body[17]);
+      if (p->injector) {
+        p->answering = true;
+        Result r;
+        r.outcome = Outcome::Replied;
+        r.allow = p->allow;
+        r.aux = p->aux;
+        r.messageId = id;
+        answer = wire::ResultBody(win::S_OK, OutcomePayload(r, false));
+      } else {
+        p->cv.notify_one();
+      }
+    }
+  }
+  if (p && p->injector) {
+    // The injector first: its wait is the operation's. Never blocks: an
+    // injector that does not read its answers leaves this to its own
+    // connection's thread.
+    bool sent = false;
+    if (std::unique_lock write(p->injector->write, std::try_to_lock); write.owns_lock()) {
+      sent = wire::TrySendFrame(p->injector->fd, Frame::Result, p->request, answer);
+    }
+    std::lock_guard lock(mutex_);
+    p->answering = false;
+    p->answered = sent;
+    p->cv.notify_one();
+  }
+  Respond(client, request, p ? win::S_OK : win::HR_FLT_NO_WAITER_FOR_REPLY);
+}
+
+// Called with mutex_ held.
+void DriverDaemon::NoteReplyTime(const Pending& p) {
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - p.sentAt);
+  const auto value = static_cast<std::uint32_t>(std::clamp<std::int64_t>(us.count(), 0, UINT32_MAX));
+  if (replyTimesUs_.size() < kReplyTimeWindow) replyTimesUs_.push_back(value);
+  else replyTimesUs_[replyTimesNext_] = value;
+  replyTimesNext_ = (replyTimesNext_ + 1) % kReplyTimeWindow;
+  // A spell of time-outs ends with a reply in time once none timed out
+  // for a whole period.
+  if (timingOut_ && std::chrono::steady_clock::now() - lastTimeoutAt_ >= kTimeoutLogPeriod) {
+    Log("replies come in time again; " + std::to_string(spellTimeouts_) + " timed out since they began to");
+    timingOut_ = false;
+  }
+}
+
+// Called with mutex_ held. One line when replies begin to time out, then
+// at most one line per period while they go on, however replies in time
+// and time-outs alternate.
+void DriverDaemon::NoteTimedOut(const Pending& p, std::uint64_t messageId) {
+  ++counts_.timedOut;
+  const auto now = std::chrono::steady_clock::now();
+  lastTimeoutAt_ = now;
+  if (!timingOut_) {
+    timingOut_ = true;
+    spellTimeouts_ = 1;
+    unloggedTimeouts_ = 0;
+    timeoutLoggedAt_ = now;
+    Log("replies are timing out: message " + std::to_string(messageId) + " (kind " + std::to_string(p.kind) +
+        ", pid " + std::to_string(p.processId) + ") had no reply within " + std::to_string(replyTimeoutMs_) +
+        " ms and proceeds undecided; see \"timed out\" in the status");
+    return;
+  }
+  ++spellTimeouts_;
+  ++unloggedTimeouts_;
+  if (now - timeoutLoggedAt_ >= kTimeoutLogPeriod) {
+    Log(std::to_string(unloggedTimeouts_) + " more replies timed out in the last " +
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - timeoutLoggedAt_).count()) + " s (" +
+        std::to_string(counts_.timedOut) + " since the load)");
+    unloggedTimeouts_ = 0;
+    timeoutLoggedAt_ = now;
+  }
 }
 
 win::HRESULT DriverDaemon::OnCommand(std::string_view body) {
@@ -345,9 +425,11 @@ void DriverDaemon::EndExplanations() {
   explaining_.clear();
 }
 
-DriverDaemon::Result DriverDaemon::Deliver(const std::string& notification, bool explain) {
+DriverDaemon::Result DriverDaemon::Deliver(const std::string& notification, bool explain,
+                                           std::shared_ptr<Connection> injector, std::uint32_t request) {
   Result r;
-  const bool waits = Notification::WaitsForReply(static_cast<std::uint8_t>(notification[8]));
+  const auto kind = static_cast<std::uint8_t>(notification[8]);
+  const bool waits = Notification::WaitsForReply(kind);
   std::shared_ptr<Connection> c;
   std::shared_ptr<Pending> p;
   {
@@ -358,7 +440,16 @@ DriverDaemon::Result DriverDaemon::Deliver(const std::string& notification, bool
     }
     c = client_;
     r.messageId = nextMessageId_++;
-    if (waits || explain) p = std::make_shared<Pending>();
+    if (waits || explain) {
+      p = std::make_shared<Pending>();
+      p->sentAt = std::chrono::steady_clock::now();
+      p->kind = kind;
+      p->processId = wire::GetU32(notification, offsetof(channel::_MXRED_NOTIFICATION, ProcessId));
+      if (waits && !explain) {
+        p->injector = std::move(injector);
+        p->request = request;
+      }
+    }
     if (waits) waiting_[r.messageId] = p;
     if (explain) explaining_[r.messageId] = p;
     ++counts_.sent;
@@ -402,21 +493,24 @@ DriverDaemon::Result DriverDaemon::Deliver(const std::string& notification, bool
     r.outcome = Outcome::NoReplyExpected;
     return r;
   }
-  p->cv.wait_until(lock, deadline, [&] { return p->done; });
+  p->cv.wait_until(lock, deadline, [&] { return p->done && !p->answering; });
+  // A reply taken just at the deadline: its answer is being written.
+  p->cv.wait(lock, [&] { return !p->answering; });
   if (p->done) {
     r.outcome = p->outcome;
     r.allow = p->allow;
     r.aux = p->aux;
+    r.answered = p->answered;
   } else {
     waiting_.erase(r.messageId);
-    ++counts_.timedOut;
+    NoteTimedOut(*p, r.messageId);
     r.outcome = Outcome::TimedOut;
   }
   return r;
 }
 
 std::string DriverDaemon::StatusText() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   std::ostringstream s;
   s << "filter: " << text::ToUtf8(filterName_) << "\n";
   s << "pid: " << ::getpid() << "\n";
@@ -435,9 +529,26 @@ std::string DriverDaemon::StatusText() {
   s << "no reply expected: " << counts_.noReply << "\n";
   s << "no client: " << counts_.noClient << "\n";
   s << "late replies: " << counts_.lateReplies << "\n";
-  s << "commands: " << counts_.commands << " (refused " << counts_.badCommands << ")\n";
-  s << "process events: " << counts_.processEvents << "\n";
-  s << "explanations: " << counts_.explanations << "\n";
+  std::ostringstream rest;
+  rest << "commands: " << counts_.commands << " (refused " << counts_.badCommands << ")\n";
+  rest << "process events: " << counts_.processEvents << "\n";
+  rest << "explanations: " << counts_.explanations << "\n";
+  // The percentiles are worked out on a copy, without holding up replies.
+  std::vector<std::uint32_t> times = replyTimesUs_;
+  lock.unlock();
+  s << "reply time: ";
+  if (times.empty()) {
+    s << "none yet\n";
+  } else {
+    auto at = [&](std::size_t percent) {
+      auto nth = times.begin() + static_cast<std::ptrdiff_t>(std::min(times.size() - 1, times.size() * percent / 100));
+      std::nth_element(times.begin(), nth, times.end());
+      return *nth;
+    };
+    const std::uint32_t p50 = at(50), p99 = at(99);
+    s << "p50 " << p50 << " us, p99 " << p99 << " us (last " << times.size() << " replies)\n";
+  }
+  s << rest.str();
   return s.str();
 }
 

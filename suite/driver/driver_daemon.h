@@ -5,14 +5,17 @@
 // client and the waits for replies (kinds 3, 4, 5, 7, 8, 10) with the reply
 // time-out, the commands the client sent (direct-free pids, allow-unload),
 // the feed of the machine's process starts and ends (kinds 2 and 1),
-// control requests (inject, status, unload), and the lines the client sends
-// for messages an injector asked to have explained (driver_channel/explain.h).
+// control requests (inject, status, unload), the lines the client sends
+// for messages an injector asked to have explained (driver_channel/explain.h),
+// the reply times of recent messages and the log lines about replies that
+// time out.
 // Only uid 0, the daemon's own uid, the machine's owner and the admin group
 // may connect.
 // Must not: decide on events itself: without a client, or after the reply
 // time-out, the operation proceeds undecided.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -21,6 +24,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/filter/filter_wire.h"
 #include "platform/files/machine.h"
@@ -50,6 +54,16 @@ class DriverDaemon {
   };
   struct Pending {
     bool done = false;
+    // An injection that is not explained is answered by the thread that
+    // takes the reply, straight to the injector's connection; `answering`
+    // while it writes, `answered` once the answer went out.
+    std::shared_ptr<Connection> injector;
+    std::uint32_t request = 0;
+    bool answering = false;
+    bool answered = false;
+    std::chrono::steady_clock::time_point sentAt;
+    std::uint8_t kind = 0;
+    std::uint32_t processId = 0;
     platform::wire::Outcome outcome = platform::wire::Outcome::NoClient;
     std::uint8_t allow = 0;
     std::uint8_t aux = 0;
@@ -68,17 +82,26 @@ class DriverDaemon {
     bool explained = false;
     std::string lines;
     std::uint32_t droppedLines = 0;
+    bool answered = false;  // the injector has its answer already
   };
 
   void Serve(std::shared_ptr<Connection> c);
   void Respond(Connection& c, std::uint32_t request, win::HRESULT hr, std::string_view payload = {});
   win::HRESULT Hello(const std::shared_ptr<Connection>& c, std::string_view body);
-  win::HRESULT OnReply(std::string_view body);
+  // Matches a reply, answers its injector, then the client.
+  void OnReply(Connection& client, std::uint32_t request, std::string_view body);
   win::HRESULT OnCommand(std::string_view body);
   win::HRESULT OnExplanation(std::string_view body);
   void EndExplanations();
   // explain: mark the message and wait for the client's lines as well.
-  Result Deliver(const std::string& notification, bool explain = false);
+  // injector, request: who to answer when the reply comes (not for
+  // explained messages); the Result then says whether that was done.
+  Result Deliver(const std::string& notification, bool explain = false,
+                 std::shared_ptr<Connection> injector = nullptr, std::uint32_t request = 0);
+  static std::string OutcomePayload(const Result& r, bool explain);
+  // Called with mutex_ held.
+  void NoteReplyTime(const Pending& p);
+  void NoteTimedOut(const Pending& p, std::uint64_t messageId);
   void DropClient(const std::shared_ptr<Connection>& c);
   std::string StatusText();
   void Unload(Connection& c, std::uint32_t request);
@@ -108,6 +131,19 @@ class DriverDaemon {
                   explanations = 0;
   } counts_;
   std::int64_t feedSeq_ = 0;
+  // Send-to-reply times of the last kReplyTimeWindow replies, microseconds.
+  static constexpr std::size_t kReplyTimeWindow = 65536;
+  std::vector<std::uint32_t> replyTimesUs_;
+  std::size_t replyTimesNext_ = 0;
+  // Replies timing out: logged when it starts, summed up at most every
+  // kTimeoutLogPeriod while it goes on, and when replies come in time again
+  // after a period without a time-out.
+  static constexpr std::chrono::seconds kTimeoutLogPeriod{10};
+  bool timingOut_ = false;
+  std::uint64_t spellTimeouts_ = 0;     // since the spell began
+  std::uint64_t unloggedTimeouts_ = 0;  // since the last line
+  std::chrono::steady_clock::time_point timeoutLoggedAt_;
+  std::chrono::steady_clock::time_point lastTimeoutAt_;
 };
 
 }  // namespace zv::suite

@@ -86,3 +86,27 @@ TEST(CompletionPortObject, GoneWhenClosedOrWhenEveryBoundPortIsGoneAndDrained) {
   third->Wake();
   cancelled.join();
 }
+
+// A source read by another thread (the pump fails) while a completion is
+// posted: the dequeuer takes it instead of waiting for a wake-up that
+// already went by.
+TEST(CompletionPortObject, APacketPostedDuringAFailedPumpIsTaken) {
+  struct ReadElsewhere : CompletionSource {
+    CompletionPortObject* port = nullptr;
+    int pumps = 0;
+    bool Pump(std::optional<std::chrono::steady_clock::time_point>) override {
+      if (++pumps == 1) port->Post({7, 1, nullptr, 0});
+      return false;
+    }
+    void ReleaseToken() override {}
+    void Interrupt() override {}
+  };
+  auto port = std::make_shared<CompletionPortObject>(1);
+  auto source = std::make_shared<ReadElsewhere>();
+  source->port = port.get();
+  port->SourceBound(source);
+  CompletionPacket p;
+  ASSERT_EQ(port->Dequeue(std::nullopt, p, nullptr), CompletionPortObject::Result::Packet);
+  EXPECT_EQ(p.bytes, 7u);
+  EXPECT_EQ(source->pumps, 1);
+}

@@ -62,6 +62,15 @@ inline void RemoveScratchMachine(const std::filesystem::path& root, std::shared_
   ::unsetenv("ZV_MACHINE");
   std::filesystem::path run = machine->RunFolder();
   machine.reset();
+  // A program the test started on the machine may still be coming up (slow
+  // under a sanitizer) and add its lock file while the folders go: retry.
+  for (int i = 0; i < 100; ++i) {
+    std::error_code runError, rootError;
+    std::filesystem::remove_all(run, runError);
+    std::filesystem::remove_all(root, rootError);
+    if (!runError && !rootError) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   std::filesystem::remove_all(run);
   std::filesystem::remove_all(root);
 }

@@ -1,5 +1,6 @@
 #include <sys/wait.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "platform/processes/process_table.h"
@@ -138,6 +139,16 @@ TEST_F(DriverTest, LateReplyFailsAndTheOperationProceeds) {
   EXPECT_EQ(b->MessageId(), r.messageId);
   EXPECT_EQ(client.Reply(b->MessageId(), 0, 0), win::HR_FLT_NO_WAITER_FOR_REPLY);
   EXPECT_NE(Status().find("late replies: 1"), std::string::npos);
+  // Exactly the operations that went undecided are counted; a spell of
+  // time-outs is one line in the driver's log, not one per message.
+  client.PostReads(1);
+  EXPECT_EQ(control.InjectOpen(1200, L"C:\\late2.txt", win::GENERIC_WRITE, false, false).outcome, Outcome::TimedOut);
+  ASSERT_EQ(client.Next(p), CompletionPortObject::Result::Packet);
+  EXPECT_NE(Status().find("timed out: 2\n"), std::string::npos);
+  std::ifstream log(root_ / "zvorx-driver.log");
+  std::string all((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(all.find("replies are timing out: message 1 (kind 3, pid 1200)"), std::string::npos) << all;
+  EXPECT_EQ(all.find("timing out", all.find("timing out") + 1), std::string::npos) << all;
 
   // The port still works: a reply in time is taken.
   std::thread injector([&] {
