@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <string>
 #include <thread>
 
 #include "platform/base/handles.h"
@@ -24,6 +26,21 @@ namespace zv::suite {
 namespace {
 
 using namespace platform;
+
+// True once a host process has sat in poll (its message wait) for two looks
+// 20 ms apart. A process stopped elsewhere may hold machine.db's write lock,
+// which every writer, TerminateProcess included, would then wait on.
+bool IdleInPoll(pid_t pid) {
+  auto inPoll = [pid] {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/syscall");
+    std::string call;
+    f >> call;
+    return call == "7" || call == "271";  // poll, ppoll
+  };
+  if (!inPoll()) return false;
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return inPoll();
+}
 
 class ProgramsTest : public testing::ScratchMachineTest {
  protected:
@@ -153,6 +170,12 @@ TEST_F(ProgramsTest, SendMessageReturnsWhenTheOwnerDies) {
   EXPECT_EQ(TopLevelWindows::Get().SendMessageW(h, 0x0400, 1, 2), 0);
   auto row = FindProcess(*machine_, notepad.dwProcessId);
   ASSERT_TRUE(row && row->hostPid > 0);
+  bool idle = false;
+  for (int i = 0; i < 500 && !idle; ++i) {
+    idle = IdleInPoll(row->hostPid);
+    if (!idle) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(idle);
   ASSERT_EQ(::kill(row->hostPid, SIGSTOP), 0);
   std::thread killer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
