@@ -5,22 +5,14 @@
 // host's steady clock (fastest of five batches) and the allocations per call
 // after a warm-up call.
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <new>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include "driver_channel/records.h"
 #include "engines/access/acengine.h"
 #include "engines/base/device_path.h"
-#include "engines/base/testing/bench_calls.h"
-#include "platform/files/machine.h"
+#include "engines/base/testing/rule_count_bench.h"
 
 using namespace zv::engines;
 using zv::engines::bench::allocationsPerCall;
@@ -91,31 +83,11 @@ Row Measure(int rules, int calls) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int calls = argc > 1 ? std::atoi(argv[1]) : 100000;
-  // A throw-away machine: the engine asks it for its own process id.
-  auto root = std::filesystem::temp_directory_path() / ("zvm-bench-" + std::to_string(getpid()));
-  auto machine = zv::platform::Machine::Open(root, true);
-  zv::platform::Machine::SetCurrent(machine);
-
-  const int counts[] = {10, 1000, 100000};
-  Row rows[3];
-  for (int i = 0; i < 3; ++i) rows[i] = Measure(counts[i], calls);
-
-  std::printf("ns/call, %d calls per figure   %10s %10s %10s   100000/10   allocations/call\n", calls, "10",
-              "1000", "100000");
-  auto line = [&](const char* name, double Row::*field, double Row::*allocs) {
-    std::printf("%-32s %10.0f %10.0f %10.0f   %6.2fx      %.2f %.2f %.2f\n", name, rows[0].*field, rows[1].*field,
-                rows[2].*field, rows[2].*field / rows[0].*field, rows[0].*allocs, rows[1].*allocs, rows[2].*allocs);
-  };
-  line("FindPathRule, no rule", &Row::pathRule, &Row::pathRuleAllocs);
-  line("FindPathRule, rule found", &Row::pathRuleHit, &Row::pathRuleHitAllocs);
-  line("plain walk, no rule (scale)", &Row::walk, &Row::walkAllocs);
-  line("MatchProcessNameRules", &Row::nameRule, &Row::nameRuleAllocs);
-  line("share walk of a network open", &Row::share, &Row::shareAllocs);
-
-  zv::platform::Machine::SetCurrent(nullptr);
-  machine.reset();
-  std::error_code ec;
-  std::filesystem::remove_all(root, ec);
-  return 0;
+  return zv::engines::bench::RunRuleCountBench<Row>(argc, argv, Measure, {
+      {"FindPathRule, no rule", &Row::pathRule, &Row::pathRuleAllocs},
+      {"FindPathRule, rule found", &Row::pathRuleHit, &Row::pathRuleHitAllocs},
+      {"plain walk, no rule (scale)", &Row::walk, &Row::walkAllocs},
+      {"MatchProcessNameRules", &Row::nameRule, &Row::nameRuleAllocs},
+      {"share walk of a network open", &Row::share, &Row::shareAllocs},
+  });
 }

@@ -3,19 +3,10 @@
 // with 10, 1 000 and 100 000 rules side by side in one run. Prints ns/call
 // from the host's steady clock (fastest of five batches) and the allocations
 // per call after a warm-up call.
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <new>
 #include <string>
 
-#include <unistd.h>
-
 #include "engines/backup/backupengine.h"
-#include "engines/base/testing/bench_calls.h"
-#include "platform/files/machine.h"
+#include "engines/base/testing/rule_count_bench.h"
 
 using namespace zv::engines;
 using zv::engines::bench::allocationsPerCall;
@@ -55,29 +46,9 @@ Row Measure(int rules, int calls) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int calls = argc > 1 ? std::atoi(argv[1]) : 100000;
-  // A throw-away machine: the engine asks it for its process id and token.
-  auto root = std::filesystem::temp_directory_path() / ("zvm-bench-" + std::to_string(getpid()));
-  auto machine = zv::platform::Machine::Open(root, true);
-  zv::platform::Machine::SetCurrent(machine);
-
-  const int counts[] = {10, 1000, 100000};
-  Row rows[3];
-  for (int i = 0; i < 3; ++i) rows[i] = Measure(counts[i], calls);
-
-  std::printf("ns/call, %d calls per figure   %10s %10s %10s   100000/10   allocations/call\n", calls, "10",
-              "1000", "100000");
-  auto line = [&](const char* name, double Row::*field, double Row::*allocs) {
-    std::printf("%-32s %10.0f %10.0f %10.0f   %6.2fx      %.2f %.2f %.2f\n", name, rows[0].*field, rows[1].*field,
-                rows[2].*field, rows[2].*field / rows[0].*field, rows[0].*allocs, rows[1].*allocs, rows[2].*allocs);
-  };
-  line("IsProtectedPath, protected", &Row::protectedHit, &Row::protectedHitAllocs);
-  line("IsProtectedPath, not protected", &Row::protectedMiss, &Row::protectedMissAllocs);
-  line("IsFreeProcessName", &Row::freeName, &Row::freeNameAllocs);
-
-  zv::platform::Machine::SetCurrent(nullptr);
-  machine.reset();
-  std::error_code ec;
-  std::filesystem::remove_all(root, ec);
-  return 0;
+  return zv::engines::bench::RunRuleCountBench<Row>(argc, argv, Measure, {
+      {"IsProtectedPath, protected", &Row::protectedHit, &Row::protectedHitAllocs},
+      {"IsProtectedPath, not protected", &Row::protectedMiss, &Row::protectedMissAllocs},
+      {"IsFreeProcessName", &Row::freeName, &Row::freeNameAllocs},
+  });
 }
