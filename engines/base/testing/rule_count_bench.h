@@ -5,12 +5,11 @@
 // brings bench_calls.h (and its operator new) with it.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
+#include <random>
 #include <string>
 #include <system_error>
 
@@ -31,7 +30,7 @@ struct RuleCountFigure {
 template <class Row, class Measure>
 int RunRuleCountBench(int argc, char** argv, Measure measure, std::initializer_list<RuleCountFigure<Row>> figures) {
   const int calls = argc > 1 ? std::atoi(argv[1]) : 100000;
-  auto root = std::filesystem::temp_directory_path() / ("zvm-bench-" + std::to_string(getpid()));
+  auto root = std::filesystem::temp_directory_path() / ("zvm-bench-" + std::to_string(std::random_device{}()));
   auto machine = platform::Machine::Open(root, true);
   platform::Machine::SetCurrent(machine);
 
