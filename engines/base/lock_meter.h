@@ -76,54 +76,48 @@ inline void ResetLockWaits() {
   }
 }
 
-class MeteredMutex {
+// The exclusive side over any mutex: an uncontended lock is one try_lock;
+// only a contended one looks at the switch, and times its wait when on.
+template <class Mutex>
+class MeteredLock {
  public:
-  explicit MeteredMutex(EngineLock which) : totals_(detail::lockWaits[static_cast<int>(which)]) {}
-  MeteredMutex(const MeteredMutex&) = delete;
-  MeteredMutex& operator=(const MeteredMutex&) = delete;
+  explicit MeteredLock(EngineLock which) : totals_(detail::lockWaits[static_cast<int>(which)]) {}
+  MeteredLock(const MeteredLock&) = delete;
+  MeteredLock& operator=(const MeteredLock&) = delete;
 
   void lock() {
-    if (mutex_.try_lock()) return;
-    if (!detail::lockMetering.load(std::memory_order_relaxed)) return mutex_.lock();
-    totals_.Wait([this] { mutex_.lock(); });
+    Take([this] { return mutex_.try_lock(); }, [this] { mutex_.lock(); });
   }
   bool try_lock() { return mutex_.try_lock(); }
   void unlock() { mutex_.unlock(); }
 
- private:
-  std::mutex mutex_;
+ protected:
+  template <class TryTakeFn, class TakeFn>
+  void Take(TryTakeFn tryTake, TakeFn take) {
+    if (tryTake()) return;
+    if (!detail::lockMetering.load(std::memory_order_relaxed)) return take();
+    totals_.Wait(take);
+  }
+
+  Mutex mutex_;
   LockWaitTotals& totals_;
 };
+
+using MeteredMutex = MeteredLock<std::mutex>;
 
 // For tables that every file open reads and only commands and process
 // events change: readers do not exclude each other (a reader that loses
 // its processor holds up no other reader), a writer excludes everyone.
 // Waits of readers and writers add to the same totals.
-class MeteredSharedMutex {
+class MeteredSharedMutex : public MeteredLock<std::shared_mutex> {
  public:
-  explicit MeteredSharedMutex(EngineLock which) : totals_(detail::lockWaits[static_cast<int>(which)]) {}
-  MeteredSharedMutex(const MeteredSharedMutex&) = delete;
-  MeteredSharedMutex& operator=(const MeteredSharedMutex&) = delete;
-
-  void lock() {
-    if (mutex_.try_lock()) return;
-    if (!detail::lockMetering.load(std::memory_order_relaxed)) return mutex_.lock();
-    totals_.Wait([this] { mutex_.lock(); });
-  }
-  bool try_lock() { return mutex_.try_lock(); }
-  void unlock() { mutex_.unlock(); }
+  using MeteredLock::MeteredLock;
 
   void lock_shared() {
-    if (mutex_.try_lock_shared()) return;
-    if (!detail::lockMetering.load(std::memory_order_relaxed)) return mutex_.lock_shared();
-    totals_.Wait([this] { mutex_.lock_shared(); });
+    Take([this] { return mutex_.try_lock_shared(); }, [this] { mutex_.lock_shared(); });
   }
   bool try_lock_shared() { return mutex_.try_lock_shared(); }
   void unlock_shared() { mutex_.unlock_shared(); }
-
- private:
-  std::shared_mutex mutex_;
-  LockWaitTotals& totals_;
 };
 
 }  // namespace zv::engines
