@@ -8,27 +8,15 @@
 
 #include "platform/base/handles.h"
 #include "platform/base/text.h"
-#include "platform/files/testing/machine_fixture.h"
 #include "platform/registry/registry_api.h"
-#include "platform/services/service_manager.h"
 #include "platform/services/service_manager_api.h"
+#include "platform/services/testing/service_manager_fixture.h"
 
 namespace zv::platform {
 namespace {
 
-class ServiceManagerTest : public testing::MachineTest {
+class ServiceManagerTest : public testing::ServiceManagerMachineTest {
  protected:
-  void SetUp() override {
-    MachineTest::SetUp();
-    manager_ = Scm().OpenSCManagerW(nullptr, nullptr, win::SC_MANAGER_ALL_ACCESS);
-    ASSERT_NE(manager_, nullptr);
-  }
-  void TearDown() override {
-    Scm().CloseServiceHandle(manager_);
-    MachineTest::TearDown();
-  }
-  ServiceManagerApi& Scm() { return ServiceManager::Get(); }
-
   win::SC_HANDLE Create(const wchar_t* name, win::DWORD type = win::SERVICE_KERNEL_DRIVER,
                         win::DWORD start = win::SERVICE_DEMAND_START,
                         const wchar_t* image = L"C:\\Windows\\System32\\drivers\\x.sys") {
@@ -48,7 +36,6 @@ class ServiceManagerTest : public testing::MachineTest {
     return rel;
   }
 
-  win::SC_HANDLE manager_ = nullptr;
 };
 
 TEST_F(ServiceManagerTest, ManagerAndHandleErrors) {

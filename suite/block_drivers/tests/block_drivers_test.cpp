@@ -13,10 +13,9 @@
 #include "platform/base/clock.h"
 #include "platform/base/handles.h"
 #include "platform/base/text.h"
-#include "platform/files/testing/machine_fixture.h"
 #include "platform/registry/registry_api.h"
-#include "platform/services/service_manager.h"
 #include "platform/services/service_manager_api.h"
+#include "platform/services/testing/service_manager_fixture.h"
 #include "suite/block_drivers/block_driver_settings.h"
 
 namespace zv::suite {
@@ -24,19 +23,8 @@ namespace {
 
 using namespace zv::platform;
 
-class BlockDriverTest : public platform::testing::MachineTest {
+class BlockDriverTest : public platform::testing::ServiceManagerMachineTest {
  protected:
-  void SetUp() override {
-    MachineTest::SetUp();
-    manager_ = Scm().OpenSCManagerW(nullptr, nullptr, win::SC_MANAGER_ALL_ACCESS);
-    ASSERT_NE(manager_, nullptr);
-  }
-  void TearDown() override {
-    Scm().CloseServiceHandle(manager_);
-    MachineTest::TearDown();
-  }
-  ServiceManagerApi& Scm() { return ServiceManager::Get(); }
-
   // An installed driver: its image names the stand-in, its service exists.
   win::SC_HANDLE Install(const std::string& name) {
     MakeFile(C("Windows/System32/drivers/" + name + ".sys"), "ZVPROGRAM\r\nstandin=" + name + "\r\nbitness=64\r\n");
@@ -65,7 +53,6 @@ class BlockDriverTest : public platform::testing::MachineTest {
     return st.dwCurrentState;
   }
 
-  win::SC_HANDLE manager_ = nullptr;
 };
 
 TEST_F(BlockDriverTest, LoadedDriversReportWhatTheyEnforce) {
