@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "engines/base/regex_race_suppressions.h"
 #include "platform/files/machine.h"
 #include "platform/processes/process_table.h"
 #include "platform/system/boot.h"

@@ -61,20 +61,7 @@ TEST_F(ExplainPlayTest, ConcurrentPlayersSeeOnlyTheLinesOfTheirOwnDecisions) {
   for (const char* who : {"one", "two"}) {
     for (int i = 0; i < 12; ++i) std::ofstream(root_ / "volumes/C/Prot" / (std::string(who) + std::to_string(i) + ".txt")) << who;
   }
-  // Under ThreadSanitizer, concurrent decisions show the regular-expression
-  // library's known false reports (engines/base/tests/tsan_suppressions.cpp);
-  // zvorx gets the same suppressions, nothing more.
-  const fs::path suppressions = root_ / "tsan.supp";
-  std::ofstream(suppressions) << "race:boost::re_detail_*::saved_*\n"
-                                 "race:boost::re_detail_*::repeater_count*\n"
-                                 "race:boost::re_detail_*::perl_matcher*::push_*\n"
-                                 "race:boost::re_detail_*::perl_matcher*::unwind_*\n";
-  const char* previous = std::getenv("TSAN_OPTIONS");
-  const std::string saved = previous ? previous : "";
-  ::setenv("TSAN_OPTIONS", (saved + (saved.empty() ? "" : ":") + "suppressions=" + suppressions.string()).c_str(), 1);
   StartZvorx();
-  if (previous) ::setenv("TSAN_OPTIONS", saved.c_str(), 1);
-  else ::unsetenv("TSAN_OPTIONS");
   Process("one", L"C:\\Tools\\one.exe");
   Process("two", L"C:\\Tools\\two.exe");
   Configure("explain.commands");

@@ -25,7 +25,6 @@
 #include "platform/processes/process_table.h"
 #include "platform/windows/window_table.h"
 #include "suite/driver/driver_events.h"
-#include "engines/access/tests/tsan_suppressions.h"
 #include "suite/driver/testing/zvorx_program_test.h"
 
 namespace zv::engines {
@@ -141,12 +140,6 @@ TEST_F(AccessServiceTest, DocumentOpenedFromTheFileManagerIsRedirectedToTheLaunc
   auto windows = platform::ListWindows(*machine_);
   ASSERT_EQ(windows.size(), 1u);
   const win::DWORD holder = windows[0].owner;
-  // zvorx matches paths on several threads at once (image loads beside
-  // opens): a sanitised zvorx needs the regular-expression lines too.
-  const fs::path suppressions = root_ / "regex.supp";
-  std::ofstream(suppressions) << testing::kRegexRaceSuppressions;
-  std::string tsanOptions = std::getenv("TSAN_OPTIONS") ? std::string(std::getenv("TSAN_OPTIONS")) + ":" : "";
-  ScopedEnv tsan("TSAN_OPTIONS", (tsanOptions + "suppressions=" + suppressions.string()).c_str());
   StartZvorx();
   Process("EXPLORER", L"C:\\Windows\\explorer.exe");
   Configure("redirect.commands");
