@@ -21,6 +21,10 @@ namespace {
 constexpr std::chrono::microseconds kStandbyGrace{1000};
 // Two of the largest frames: a whole frame always fits behind a partial one.
 constexpr std::size_t kReceiveBuffer = 2 * (wire::kHeaderSize + wire::kMaxBody);
+// Strings of messages that waited for a read, kept for the next ones (more
+// notifications in flight than reads posted, e.g. one worker answering
+// many injectors).
+constexpr std::size_t kSpareMessages = 64;
 
 std::uint32_t LittleEndian32(const char* p) {
   return wire::GetU32(std::string_view(p, 4), 0);
@@ -33,6 +37,7 @@ FilterPortObject::FilterPortObject(int fd, std::uint32_t timeoutMs)
       timeoutMs_(timeoutMs),
       wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
       rx_(kReceiveBuffer) {
+  spareMessages_.reserve(kSpareMessages);
   receiver_ = std::thread([this] { ReceiveLoop(); });
 }
 
@@ -99,6 +104,7 @@ win::HRESULT FilterPortObject::GetMessage(void* buffer, win::DWORD size, win::OV
     std::string message = std::move(messages_.front());
     messages_.pop_front();
     Complete(read, message, 0);
+    if (spareMessages_.size() < kSpareMessages) spareMessages_.push_back(std::move(message));
   } else {
     reads_.push_back(read);
   }
@@ -266,7 +272,14 @@ FilterPortObject::ReadStatus FilterPortObject::ReadOne(std::optional<std::chrono
         Complete(read, body, 0, reader_ != Reader::Dequeue);
         posted = true;
       } else {
-        messages_.push_back(std::string(body));
+        // Waits for a read, in a string a message before it left behind.
+        std::string message;
+        if (!spareMessages_.empty()) {
+          message = std::move(spareMessages_.back());
+          spareMessages_.pop_back();
+        }
+        message.assign(body);
+        messages_.push_back(std::move(message));
       }
     }
   } else if (type == static_cast<std::uint32_t>(wire::Frame::Result)) {

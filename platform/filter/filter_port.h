@@ -119,6 +119,7 @@ class FilterPortObject : public KernelObject,
   win::ULONG_PTR key_ = 0;
   Fifo<Read> reads_;
   Fifo<std::string> messages_;
+  std::vector<std::string> spareMessages_;
   Waiter* waiters_ = nullptr;
   std::uint32_t nextRequest_ = 1;
   Reader reader_ = Reader::None;
