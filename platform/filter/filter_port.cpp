@@ -155,8 +155,9 @@ win::HRESULT FilterPortObject::Request(std::uint32_t type, const void* body, std
         status = ReadOne(deadline, posted);
         lock.lock();
       }
-      // A worker goes back to its completion port and reads from there:
-      // nobody needs waking for the token.
+      // Nobody needs waking for the token: a worker goes back to its
+      // completion port and reads from there; after anyone else the
+      // receive thread takes it within a grace period.
       LetGo(false);
       if (status == ReadStatus::TimedOut) break;
       continue;
