@@ -3,7 +3,10 @@
 // allow handler on NotificationSignal and once with no handler at all.
 // Each figure is measured at the driver's control side: a file-open
 // notification is injected, read by a worker, dispatched, replied, and the
-// driver reports the decision back.
+// driver reports the decision back. Next to it the driver's own reply time
+// (from sending the notification to taking its reply, "reply time" in its
+// status) and, with the handler, the allocations of a worker between two
+// notifications (the channel's own: wait, reply, re-post), after a warm-up.
 //
 // Usage: pool_bench [seconds per run, default 2] [injecting threads, default 16]
 #include <unistd.h>
@@ -16,6 +19,7 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -30,6 +34,22 @@
 #include "suite/driver/testing/latency_figures.h"
 #include "suite/driver/testing/scratch_machine.h"
 
+// ---- Allocation counting: per thread, so workers count only their own ----
+
+namespace {
+thread_local std::uint64_t t_allocations = 0;
+}
+
+// Not inlined: the compiler would otherwise see malloc'd memory reach a
+// delete expression and warn about a mismatch that is not one.
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  ++t_allocations;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
 using namespace zv;
 using SteadyClock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
@@ -38,7 +58,38 @@ namespace {
 
 struct Figures : suite::testing::LatencyFigures {
   std::size_t notReplied = 0;
+  double driverP50us = 0;
+  double driverP99us = 0;
+  double allocations = -1;  // per notification in the workers; -1 without the handler
 };
+
+// Allocations of the worker threads between two notifications, counted by
+// the handler once `g_counting` is on.
+std::atomic<bool> g_counting{false};
+std::atomic<std::uint64_t> g_gaps{0};
+std::atomic<std::uint64_t> g_gapAllocations{0};
+thread_local std::uint64_t t_lastNotification = 0;
+thread_local bool t_seen = false;
+
+void CountGap() {
+  const std::uint64_t now = t_allocations;
+  if (g_counting.load(std::memory_order_relaxed) && t_seen) {
+    g_gapAllocations.fetch_add(now - t_lastNotification, std::memory_order_relaxed);
+    g_gaps.fetch_add(1, std::memory_order_relaxed);
+  }
+  t_seen = true;
+  // The handler's own allocations (none) are not the channel's.
+  t_lastNotification = t_allocations;
+}
+
+// The driver's own reply times: "reply time: p50 N us, p99 N us (...)".
+bool DriverReplyTimes(double& p50, double& p99) {
+  auto status = suite::DriverControl().Status();
+  if (!status) return false;
+  auto at = status->find("reply time: p50 ");
+  return at != std::string::npos &&
+         std::sscanf(status->c_str() + at, "reply time: p50 %lf us, p99 %lf us", &p50, &p99) == 2;
+}
 
 bool WaitConnected() {
   for (int i = 0; i < 2000; ++i) {
@@ -49,7 +100,7 @@ bool WaitConnected() {
   return false;
 }
 
-Figures Run(win::DWORD workers, int injectors, double seconds) {
+Figures Run(win::DWORD workers, int injectors, double seconds, bool countAllocations) {
   Figures f;
   if (platform::Filters::Get().FilterLoad(L"ZVORX") != win::S_OK) {
     std::fprintf(stderr, "FilterLoad failed\n");
@@ -64,6 +115,7 @@ Figures Run(win::DWORD workers, int injectors, double seconds) {
   std::vector<std::vector<double>> latencies(injectors);
   std::atomic<std::size_t> notReplied{0};
   std::atomic<bool> stop{false};
+  std::atomic<bool> measuring{false};
   std::vector<std::thread> threads;
   for (int t = 0; t < injectors; ++t) {
     threads.emplace_back([&, t] {
@@ -79,6 +131,7 @@ Figures Run(win::DWORD workers, int injectors, double seconds) {
         auto start = SteadyClock::now();
         suite::InjectResult r = control.Inject(n);
         auto end = SteadyClock::now();
+        if (!measuring.load(std::memory_order_relaxed)) continue;  // warming up
         if (!r.delivered || r.outcome != platform::wire::Outcome::Replied) {
           ++notReplied;
           continue;
@@ -87,11 +140,23 @@ Figures Run(win::DWORD workers, int injectors, double seconds) {
       }
     });
   }
+  // Warm-up: the port's queues and buffers reach their sizes.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  g_gaps = 0;
+  g_gapAllocations = 0;
+  g_counting = countAllocations;
+  measuring = true;
   auto begin = SteadyClock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
   stop = true;
   for (auto& th : threads) th.join();
   double elapsed = std::chrono::duration<double>(SteadyClock::now() - begin).count();
+  g_counting = false;
+  if (countAllocations)
+    f.allocations = static_cast<double>(g_gapAllocations.load()) / std::max<double>(1, static_cast<double>(g_gaps.load()));
+  // The driver keeps the reply times of the run (warm-up included) until
+  // it is unloaded.
+  if (!DriverReplyTimes(f.driverP50us, f.driverP99us)) std::fprintf(stderr, "no reply times in the status\n");
 
   suite::DriverControl().Unload();
   pool.wait();
@@ -118,11 +183,15 @@ int main(int argc, char** argv) {
   machine->SetSetting("driver.ReplyTimeoutMs", "60000");
 
   std::printf("pool_bench: %.1f s per run, %d injecting threads, file-open notifications\n", seconds, injectors);
-  std::printf("%-14s %8s %14s %10s %10s %10s\n", "handler", "workers", "notif/s", "p50 us", "p99 us", "missed");
+  std::printf("p50/p99: inject to decision reported; port: the driver's reply time (send to reply taken);\n"
+              "allocs: per notification in a worker between two notifications (with the handler)\n");
+  std::printf("%-14s %8s %14s %10s %10s %10s %10s %10s %8s\n", "handler", "workers", "notif/s", "p50 us", "p99 us",
+              "port p50", "port p99", "missed", "allocs");
   for (bool withHandler : {true, false}) {
     boost::signals2::connection c;
     if (withHandler) {
       c = channel::NotificationSignal.connect([](channel::_MXRED_NOTIFICATION* n, channel::_MXRED_REPLY_MESSAGE* r) {
+        CountGap();
         if (n->Kind == channel::kKindFileOpen && n->ProcessId == 0) r->Allow = 0;  // never true: allow all
       });
     }
@@ -132,10 +201,12 @@ int main(int argc, char** argv) {
         // The pool's console and log lines are not part of the figures.
         platform::ConsoleCapture console;
         platform::DebugOutputCapture debug;
-        f = Run(workers, injectors, seconds);
+        f = Run(workers, injectors, seconds, withHandler);
       }
-      std::printf("%-14s %8u %14.0f %10.1f %10.1f %10zu\n", withHandler ? "allow" : "none", workers, f.perSecond,
-                  f.p50us, f.p99us, f.notReplied);
+      char allocations[16] = "-";
+      if (f.allocations >= 0) std::snprintf(allocations, sizeof allocations, "%.2f", f.allocations);
+      std::printf("%-14s %8u %14.0f %10.1f %10.1f %10.1f %10.1f %10zu %8s\n", withHandler ? "allow" : "none", workers,
+                  f.perSecond, f.p50us, f.p99us, f.driverP50us, f.driverP99us, f.notReplied, allocations);
       std::fflush(stdout);
     }
     c.disconnect();

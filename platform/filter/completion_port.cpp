@@ -1,7 +1,8 @@
 // The real CompletionPortApi: completion ports of this process.
 //
 // Owns: CreateIoCompletionPort (new port, binding a filter port),
-// GetQueuedCompletionStatus (a termination point), PostQueuedCompletionStatus.
+// GetQueuedCompletionStatus (a termination point, allocating nothing),
+// PostQueuedCompletionStatus.
 // Must not: know what the packets mean; filter ports post their own reads.
 #include <atomic>
 #include <memory>
@@ -64,19 +65,22 @@ class RealCompletionPortApi : public CompletionPortApi {
     CompletionPacket packet;
     CompletionPortObject::Result result;
     {
-      auto woken = std::make_shared<std::atomic<bool>>(false);
-      std::weak_ptr<CompletionPortObject> weak = port;
-      TerminationPoint point([woken, weak] {
-        woken->store(true);
-        if (auto p = weak.lock()) p->Wake();
+      // The point's wake runs only while the point lives (its destructor
+      // takes the same lock), and `port` outlives it: plain pointers do,
+      // and keep the wake small enough to need no allocation.
+      std::atomic<bool> woken{false};
+      CompletionPortObject* raw = port.get();
+      TerminationPoint point([&woken, raw] {
+        woken.store(true);
+        raw->Wake();
       });
       TerminationPoint::Check();  // terminated before the point was set up
       for (;;) {
-        result = port->Dequeue(wait, packet, [&] { return woken->load(); });
+        result = port->Dequeue(wait, packet, [&woken] { return woken.load(); });
         if (result != CompletionPortObject::Result::Cancelled) break;
         // Terminated: ends the thread here. Suspended: blocks, then waits on.
         TerminationPoint::Check();
-        woken->store(false);
+        woken.store(false);
       }
     }
     switch (result) {

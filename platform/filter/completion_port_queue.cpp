@@ -139,23 +139,31 @@ CompletionPortObject::Result CompletionPortObject::Dequeue(std::optional<std::ch
       pumping_ = true;
       tokenOffered_ = false;
       lock.unlock();
-      const bool pumped = source->Pump(timed ? std::optional(deadline) : std::nullopt);
+      const bool holding = source->TakeToken();
       lock.lock();
-      pumping_ = false;
-      if (pumped) {
-        const bool took = !closed_ && !queue_.empty() && active_ < concurrency_;
-        if (took) take();
-        lock.unlock();
-        source->ReleaseToken();  // hands the reading on to a waiting thread
-        if (took) {
-          activeSlot.port = weak_from_this();
-          return Result::Packet;
-        }
-        lock.lock();
-      } else if (!tokenOffered_) {
-        mayPump = false;
+      if (!holding) {
+        pumping_ = false;
+        if (!tokenOffered_) mayPump = false;
+        continue;  // what was posted while we were away is seen first
       }
-      continue;  // what was posted while we were away is seen first
+      // What was posted, closed or cancelled before the token was ours
+      // interrupted the thread that held it then, not us: look first.
+      if (queue_.empty() && !closed_ && !(bound_ > 0 && gone_ >= bound_) && !(cancelled && cancelled())) {
+        lock.unlock();
+        source->Pump(timed ? std::optional(deadline) : std::nullopt);
+        lock.lock();
+      }
+      pumping_ = false;
+      const bool took = !closed_ && !queue_.empty() && active_ < concurrency_;
+      if (took) take();
+      lock.unlock();
+      source->ReleaseToken(took);
+      if (took) {
+        activeSlot.port = weak_from_this();
+        return Result::Packet;
+      }
+      lock.lock();
+      continue;
     }
     ++waiting_;
     if (timed) {

@@ -9,14 +9,14 @@
 // ERROR_INVALID_HANDLE and no overlapped record.
 // A waiting thread reads the first bound source itself when the queue is
 // empty and nobody else does (CompletionSource), so a completion reaches the
-// thread that takes it without a hand-off between threads.
+// thread that takes it without a hand-off between threads. Queueing and
+// taking a packet allocate nothing once the queue has reached its size.
 // Must not: block without a way out: Dequeue takes a cancel test so the
 // caller can end the wait (TerminationPoint in completion_port.cpp).
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -24,6 +24,7 @@
 
 #include "platform/base/handles.h"
 #include "platform/base/win32.h"
+#include "platform/filter/fifo.h"
 
 namespace zv::platform {
 
@@ -35,18 +36,22 @@ struct CompletionPacket {
 };
 
 // What a bound filter port offers the threads waiting on its completion
-// port: one of them at a time reads it.
+// port: one of them at a time reads it, holding its reader token.
 class CompletionSource {
  public:
   virtual ~CompletionSource() = default;
-  // Takes the source's reader token and reads until it posted a completion
-  // (without waking anyone: the caller takes it), `deadline` passed or
-  // Interrupt() was called. False, holding nothing, when another thread
-  // reads it; that thread hands the token on when it lets go
-  // (CompletionPortObject::OfferToken). After true the caller lets go with
-  // ReleaseToken, holding no lock of the port.
-  virtual bool Pump(std::optional<std::chrono::steady_clock::time_point> deadline) = 0;
-  virtual void ReleaseToken() = 0;
+  // Takes the reader token; false, holding nothing, when another thread
+  // reads. That thread hands the token on when it lets go
+  // (CompletionPortObject::OfferToken).
+  virtual bool TakeToken() = 0;
+  // With the token: reads until it posted a completion (without waking
+  // anyone: the caller takes it), `deadline` passed or Interrupt() was
+  // called. Called without any lock of the port.
+  virtual void Pump(std::optional<std::chrono::steady_clock::time_point> deadline) = 0;
+  // Lets go of the token. comingBack: the caller took a completion and
+  // will be back to read once it is done with it, so no other waiting
+  // thread needs waking for the token.
+  virtual void ReleaseToken(bool comingBack) = 0;
   // Makes the thread in Pump return soon.
   virtual void Interrupt() = 0;
 };
@@ -85,7 +90,7 @@ class CompletionPortObject : public KernelObject, public std::enable_shared_from
   const win::DWORD concurrency_;
   std::mutex mutex_;
   std::condition_variable cv_;
-  std::deque<CompletionPacket> queue_;
+  Fifo<CompletionPacket> queue_;
   win::DWORD active_ = 0;  // threads released by this port and not back yet
   int waiting_ = 0;        // threads blocked in Dequeue
   std::weak_ptr<CompletionSource> source_;  // the first bound source

@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -18,17 +20,6 @@
 
 namespace zv::platform::wire {
 namespace {
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 bool ReadAll(int fd, char* data, std::size_t size) {
   while (size > 0) {
@@ -41,16 +32,44 @@ bool ReadAll(int fd, char* data, std::size_t size) {
   return true;
 }
 
-std::string FrameBytes(Frame type, std::uint32_t request, std::string_view part1, std::string_view part2) {
-  std::string frame(kHeaderSize, '\0');
-  PutU32(frame, 0, static_cast<std::uint32_t>(part1.size() + part2.size()));
-  PutU32(frame, 4, static_cast<std::uint32_t>(type));
-  PutU32(frame, 8, request);
-  frame.append(part1);
-  frame.append(part2);
-  return frame;
+// Sends the parts from `skip` bytes on, blocking until all went.
+bool SendParts(int fd, const std::string_view* parts, int count, std::size_t skip) {
+  iovec iov[3];
+  int n = 0;
+  for (int i = 0; i < count; ++i) {
+    if (skip >= parts[i].size()) {
+      skip -= parts[i].size();
+      continue;
+    }
+    iov[n++] = {const_cast<char*>(parts[i].data()) + skip, parts[i].size() - skip};
+    skip = 0;
+  }
+  int first = 0;
+  while (first < n) {
+    msghdr message{};
+    message.msg_iov = iov + first;
+    message.msg_iovlen = static_cast<std::size_t>(n - first);
+    const ssize_t sent = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent <= 0) return false;
+    for (std::size_t left = static_cast<std::size_t>(sent); left > 0;) {
+      const std::size_t step = std::min(left, iov[first].iov_len);
+      iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + step;
+      iov[first].iov_len -= step;
+      left -= step;
+      if (iov[first].iov_len == 0) ++first;
+    }
+    while (first < n && iov[first].iov_len == 0) ++first;
+  }
+  return true;
 }
 
+void PutHeader(char (&header)[kHeaderSize], Frame type, std::uint32_t request, std::size_t length) {
+  const std::uint32_t fields[3] = {static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(type), request};
+  for (int f = 0; f < 3; ++f) {
+    for (int i = 0; i < 4; ++i) header[4 * f + i] = static_cast<char>((fields[f] >> (8 * i)) & 0xFF);
+  }
+}
 
 std::string BaseName(std::wstring_view filterName) {
   return text::ToUtf8(text::AsciiLowerCopy(filterName));
@@ -83,22 +102,31 @@ bool SendFrame(int fd, Frame type, std::uint32_t request, std::string_view body)
 
 bool TrySendFrame(int fd, Frame type, std::uint32_t request, std::string_view body) {
   if (body.size() > kMaxBody) return false;
-  const std::string frame = FrameBytes(type, request, body, {});
+  char header[kHeaderSize];
+  PutHeader(header, type, request, body.size());
+  const std::string_view parts[2] = {std::string_view(header, kHeaderSize), body};
+  iovec iov[2] = {{header, kHeaderSize}, {const_cast<char*>(body.data()), body.size()}};
+  msghdr message{};
+  message.msg_iov = iov;
+  message.msg_iovlen = body.empty() ? 1 : 2;
   ssize_t n;
   do {
-    n = ::send(fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    n = ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   if (n <= 0) return false;
-  return WriteAll(fd, frame.data() + n, frame.size() - static_cast<std::size_t>(n));
+  return SendParts(fd, parts, 2, static_cast<std::size_t>(n));
 }
 
 bool SendFrame(int fd, Frame type, std::uint32_t request, std::string_view part1, std::string_view part2) {
   std::size_t length = part1.size() + part2.size();
   if (length > kMaxBody) return false;
-  // One buffer, one send: frames from several threads never interleave
-  // as long as each writer holds the connection's write lock.
-  const std::string frame = FrameBytes(type, request, part1, part2);
-  return WriteAll(fd, frame.data(), frame.size());
+  // One call for the whole frame (finished by more when the socket takes
+  // it in parts): frames from several threads never interleave as long
+  // as each writer holds the connection's write lock. Nothing is copied.
+  char header[kHeaderSize];
+  PutHeader(header, type, request, length);
+  const std::string_view parts[3] = {std::string_view(header, kHeaderSize), part1, part2};
+  return SendParts(fd, parts, 3, 0);
 }
 
 bool ReceiveFrame(int fd, FrameHeader& header, std::string& body) {

@@ -87,18 +87,19 @@ TEST(CompletionPortObject, GoneWhenClosedOrWhenEveryBoundPortIsGoneAndDrained) {
   cancelled.join();
 }
 
-// A source read by another thread (the pump fails) while a completion is
-// posted: the dequeuer takes it instead of waiting for a wake-up that
-// already went by.
+// A source read by another thread (taking its token fails) while a
+// completion is posted: the dequeuer takes it instead of waiting for a
+// wake-up that already went by.
 TEST(CompletionPortObject, APacketPostedDuringAFailedPumpIsTaken) {
   struct ReadElsewhere : CompletionSource {
     CompletionPortObject* port = nullptr;
-    int pumps = 0;
-    bool Pump(std::optional<std::chrono::steady_clock::time_point>) override {
-      if (++pumps == 1) port->Post({7, 1, nullptr, 0});
+    int takes = 0;
+    bool TakeToken() override {
+      if (++takes == 1) port->Post({7, 1, nullptr, 0});
       return false;
     }
-    void ReleaseToken() override {}
+    void Pump(std::optional<std::chrono::steady_clock::time_point>) override {}
+    void ReleaseToken(bool) override {}
     void Interrupt() override {}
   };
   auto port = std::make_shared<CompletionPortObject>(1);
@@ -108,5 +109,37 @@ TEST(CompletionPortObject, APacketPostedDuringAFailedPumpIsTaken) {
   CompletionPacket p;
   ASSERT_EQ(port->Dequeue(std::nullopt, p, nullptr), CompletionPortObject::Result::Packet);
   EXPECT_EQ(p.bytes, 7u);
-  EXPECT_EQ(source->pumps, 1);
+  EXPECT_EQ(source->takes, 1);
+}
+
+// A completion posted just before the dequeuer got the token: its
+// interruption went to the thread that read then, so the dequeuer must see
+// it before it starts to read (and would wait for the next message).
+TEST(CompletionPortObject, APacketPostedJustBeforeTheTokenWasTakenIsTakenWithoutReading) {
+  struct HandedOver : CompletionSource {
+    CompletionPortObject* port = nullptr;
+    bool pumped = false;
+    std::atomic<bool> interrupted{false};
+    bool TakeToken() override {
+      port->Post({9, 1, nullptr, 0});
+      interrupted = false;  // the previous reader swallowed it
+      return true;
+    }
+    void Pump(std::optional<std::chrono::steady_clock::time_point> deadline) override {
+      pumped = true;
+      while (!interrupted && std::chrono::steady_clock::now() < *deadline) std::this_thread::sleep_for(1ms);
+    }
+    void ReleaseToken(bool) override {}
+    void Interrupt() override { interrupted = true; }
+  };
+  auto port = std::make_shared<CompletionPortObject>(1);
+  auto source = std::make_shared<HandedOver>();
+  source->port = port.get();
+  port->SourceBound(source);
+  CompletionPacket p;
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Take(*port, p, 2000ms), CompletionPortObject::Result::Packet);
+  EXPECT_EQ(p.bytes, 9u);
+  EXPECT_FALSE(source->pumped);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
 }

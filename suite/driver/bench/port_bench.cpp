@@ -8,7 +8,7 @@
 // same run. The driver is loaded afresh for every run so that its reply
 // times are that run's.
 //
-// Usage: port_bench [seconds per run, default 2]
+// Usage: port_bench [seconds per run, default 2] [responder counts, default 1 2 4 8]
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -210,7 +210,12 @@ int main(int argc, char** argv) {
   std::printf("%-22s %9s %9s %9s %9s %7s %9s %9s %7s\n", "responders/injectors", "raw p50", "inject/s", "p50 us",
               "p99 us", "x", "port p50", "port p99", "x");
   std::printf("%-32s %29s %27s\n", "", "(inject to outcome)", "(send to reply)");
-  for (int threads : {1, 2, 4, 8}) {
+  std::vector<int> responderCounts;
+  for (int i = 2; i < argc; ++i) {
+    if (int n = std::atoi(argv[i]); n > 0) responderCounts.push_back(n);
+  }
+  if (responderCounts.empty()) responderCounts = {1, 2, 4, 8};
+  for (int threads : responderCounts) {
     for (int injectors : {1, 8}) {
       char label[64];
       std::snprintf(label, sizeof label, "%d/%d", threads, injectors);
