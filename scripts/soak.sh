@@ -49,7 +49,7 @@ mkdir -p "$reports"
 if [ "$kind" = plain ]; then
   :
 elif [ "$kind" = tsan ]; then
-  export TSAN_OPTIONS="log_path=$reports/tsan die_after_fork=0 halt_on_error=0 second_deadlock_stack=1 suppressions=$root/scenarios/tsan.supp"
+  export TSAN_OPTIONS="log_path=$reports/tsan die_after_fork=0 halt_on_error=0 second_deadlock_stack=1"
 else
   export ASAN_OPTIONS="log_path=$reports/asan detect_leaks=1 abort_on_error=0"
   export UBSAN_OPTIONS="log_path=$reports/ubsan print_stacktrace=1"
