@@ -159,6 +159,14 @@ int OpenNoLinks(const std::string& path) {
   return static_cast<int>(fd);
 }
 
+// One entry of an open folder, opened as OpenNoLinks does.
+int OpenBeneath(int dir, const std::string& name) {
+  struct open_how how {};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, dir, name.c_str(), &how, sizeof how));
+}
+
 bool IsBelow(const std::string& path, const std::string& folder) {
   return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
 }
@@ -361,6 +369,7 @@ bool StatQuickly(Machine& machine, std::wstring_view path, EntryStat& out, win::
   thread_local DosPathView dos;
   thread_local std::string host;
   thread_local std::string parent;
+  thread_local std::string found;
   thread_local std::wstring upper;
   if (win::DWORD e = ParseDosPath(path, dos)) {
     *error = e;
@@ -371,7 +380,8 @@ bool StatQuickly(Machine& machine, std::wstring_view path, EntryStat& out, win::
     *error = win::ERROR_PATH_NOT_FOUND;
     return true;
   }
-  std::size_t parentSize = host.size();
+  const std::size_t rootSize = host.size();
+  std::size_t parentSize = rootSize;
   for (std::wstring_view c : dos.components) {
     parentSize = host.size();
     host += '/';
@@ -389,23 +399,78 @@ bool StatQuickly(Machine& machine, std::wstring_view path, EntryStat& out, win::
     ::close(fd);
     return false;
   }
-  // Not there in this letter case. When its folder is, and the folder's
-  // listing holds the name in no other case and it is no alias, it is not
-  // there at all.
-  if (errno != ENOENT || dos.components.empty() || ShortNames::LooksLikeAlias(dos.components.back())) return false;
+  // Not there as given: find its folder, as given or where an earlier walk
+  // found it in another case, and the entry in it by its listing.
+  if (errno != ENOENT || dos.components.empty()) return false;
+  const std::wstring_view leaf = dos.components.back();
+  bool exactFolder = true;
   parent.assign(host, 0, parentSize);
-  fd = OpenNoLinks(parent);
-  if (fd < 0) return false;
+  int dir = OpenNoLinks(parent);
+  if (dir < 0) {
+    if (errno != ENOENT || dos.components.size() < 2) return false;
+    upper.assign(1, text::AsciiUpper(dos.letter));
+    for (std::size_t i = 0; i + 1 < dos.components.size(); ++i) {
+      upper += L'\\';
+      for (wchar_t c : dos.components[i]) upper += text::AsciiUpper(c);
+    }
+    auto folders = machine.Cache<FolderCache>("folders");
+    std::shared_ptr<const FolderHit> hit;
+    {
+      std::lock_guard lock(folders->mutex);
+      auto it = folders->hits.find(upper);
+      if (it != folders->hits.end()) hit = it->second;
+    }
+    if (!hit || hit->host.compare(0, rootSize, host, 0, rootSize) != 0) return false;
+    parent.assign(hit->host);
+    dir = OpenNoLinks(parent);
+    if (dir < 0) return false;
+    exactFolder = false;
+  }
   struct stat st;
-  bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-  ::close(fd);
-  if (!folder) return false;
-  auto listing = ReadListing(machine, parent, &st);
-  if (!listing) return false;
-  upper.assign(dos.components.back());
-  for (wchar_t& c : upper) c = text::AsciiUpper(c);
-  if (listing->byUpper.find(upper) != listing->byUpper.end()) return false;
-  out.host = &host;
+  if (::fstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    ::close(dir);
+    return false;
+  }
+  // The entry as given (known missing when its folder was found as given),
+  // then the one its listing holds in another case.
+  found.assign(host, parentSize + 1);
+  fd = exactFolder ? -1 : OpenBeneath(dir, found);
+  if (fd < 0 && (exactFolder || errno == ENOENT)) {
+    std::shared_ptr<const Listing> listing;
+    try {
+      listing = ReadListing(machine, parent, &st);
+    } catch (...) {
+      ::close(dir);
+      throw;
+    }
+    if (!listing) {
+      ::close(dir);
+      return false;
+    }
+    upper.assign(leaf);
+    for (wchar_t& c : upper) c = text::AsciiUpper(c);
+    auto it = listing->byUpper.find(upper);
+    if (it == listing->byUpper.end()) {
+      ::close(dir);
+      // Not there in any case; an alias is for the walk to look up.
+      if (ShortNames::LooksLikeAlias(leaf)) return false;
+      out.host = &host;
+      return true;
+    }
+    found.assign(it->second);
+    fd = OpenBeneath(dir, found);
+  }
+  ::close(dir);
+  if (fd < 0) return false;
+  if (::fstat(fd, &out.st) != 0 || (dos.trailingSeparator && !S_ISDIR(out.st.st_mode))) {
+    ::close(fd);
+    return false;
+  }
+  parent += '/';
+  parent += found;
+  out.exists = true;
+  out.fd = fd;
+  out.host = &parent;
   return true;
 }
 

@@ -128,6 +128,15 @@ TEST_F(Files_, AttributeQueriesSeeEveryChangeAndEveryNameForm) {
   EXPECT_EQ(api.GetFileAttributesW(L"C:\\Dir\\new.txt"), win::FILE_ATTRIBUTE_ARCHIVE);
   EXPECT_EQ(api.GetFileAttributesW(L"C:\\Dir\\file.txt\\"), win::INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(GetLastError(), win::ERROR_INVALID_NAME);
+  // In a folder an earlier walk found in another case, until it moves.
+  for (const wchar_t* p : {L"C:\\DIR\\LONG NAME.TXT", L"C:\\DIR\\FILE.TXT", L"C:\\DIR\\absent", L"C:\\DIR\\link.txt"}) {
+    EXPECT_EQ(api.GetFileAttributesW(p), api.GetFileAttributesW((std::wstring(L"C:\\Dir") + (p + 6)).c_str()));
+  }
+  EXPECT_EQ(api.GetFileAttributesW(L"C:\\DIR\\absent"), win::INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), win::ERROR_FILE_NOT_FOUND);
+  fs::rename(C("Dir"), C("Moved"));
+  EXPECT_EQ(api.GetFileAttributesW(L"C:\\DIR\\FILE.TXT"), win::INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), win::ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(Files_, DeleteAndFolderRules) {
