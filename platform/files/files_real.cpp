@@ -5,11 +5,13 @@
 // enumeration with wildcards). Windows attributes live in the extended
 // attribute user.zv.attrib of each entry (root ignores mode bits, so the
 // mode cannot hold them); read-only is also reflected in a file's mode.
+// Attribute queries keep the stored attributes per inode (see below).
 // Registry hive files loaded by the machine's registry (platform/registry)
 // are held as Windows holds them: opening one for data, copying, moving,
 // replacing or deleting it fails with ERROR_SHARING_VIOLATION.
 // Must not: resolve paths itself (paths.h does, and nothing here touches a
-// host path that did not come from it) or reach outside platform/.
+// host path, or a descriptor, that did not come from it) or reach outside
+// platform/.
 #include <acl/libacl.h>
 #include <dirent.h>
 #include <errno.h>

@@ -41,7 +41,8 @@ bool IsReservedDeviceName(std::wstring_view name) {
   for (std::wstring_view device : {L"CON"sv, L"PRN"sv, L"AUX"sv, L"NUL"sv, L"CONIN$"sv, L"CONOUT$"sv}) {
     if (text::AsciiIEquals(base, device)) return true;
   }
-  return base.size() == 4 && (text::AsciiIEquals(base.substr(0, 3), L"COM"sv) || text::AsciiIEquals(base.substr(0, 3), L"LPT"sv)) &&
+  std::wstring_view head = base.substr(0, 3);
+  return base.size() == 4 && (text::AsciiIEquals(head, L"COM"sv) || text::AsciiIEquals(head, L"LPT"sv)) &&
          base[3] >= L'1' && base[3] <= L'9';
 }
 

@@ -4,8 +4,9 @@
 // Win32 normalisation for plain paths and none for the verbatim forms, name
 // validation (forbidden characters, reserved device names, lengths), and the
 // walk that maps each component case-insensitively to an entry of the host
-// folder (8.3 aliases included). Symbolic links on the host are followed only
-// when their target stays below the volumes folder.
+// folder (8.3 aliases included), and the quicker look-up of attribute
+// queries that gives the same answers. Symbolic links on the host are
+// followed only when their target stays below the volumes folder.
 // Must not: change anything on disk, or know what the caller does with the
 // result (files_real.cpp does the operations).
 #pragma once

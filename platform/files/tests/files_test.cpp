@@ -105,8 +105,10 @@ TEST_F(Files_, AttributeQueriesSeeEveryChangeAndEveryNameForm) {
       {[&] { ASSERT_TRUE(api.SetFileAttributesW(file, win::FILE_ATTRIBUTE_HIDDEN)); }, win::FILE_ATTRIBUTE_HIDDEN},
       {[&] { ASSERT_EQ(::setxattr(C("Dir/file.txt").c_str(), "user.zv.attrib", "4", 1, 0), 0); },
        win::FILE_ATTRIBUTE_SYSTEM},
-      {[&] { fs::permissions(C("Dir/file.txt"), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                             fs::perm_options::remove); },
+      {[&] {
+         constexpr auto writable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+         fs::permissions(C("Dir/file.txt"), writable, fs::perm_options::remove);
+       },
        win::FILE_ATTRIBUTE_SYSTEM | win::FILE_ATTRIBUTE_READONLY},
       {[&] { fs::rename(C("Dir/other.txt"), C("Dir/file.txt")); }, win::FILE_ATTRIBUTE_ARCHIVE}};
   for (auto& [change, expected] : changes) {
@@ -117,7 +119,8 @@ TEST_F(Files_, AttributeQueriesSeeEveryChangeAndEveryNameForm) {
   }
 
   // A link as the last component is a reparse point; one on the way is not.
-  EXPECT_EQ(api.GetFileAttributesW(L"C:\\Dir\\LINK.txt"), win::FILE_ATTRIBUTE_ARCHIVE | win::FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_EQ(api.GetFileAttributesW(L"C:\\Dir\\LINK.txt"),
+            win::FILE_ATTRIBUTE_ARCHIVE | win::FILE_ATTRIBUTE_REPARSE_POINT);
   EXPECT_EQ(api.GetFileAttributesW(L"C:\\LinkDir\\file.txt"), win::FILE_ATTRIBUTE_ARCHIVE);
   EXPECT_EQ(api.GetFileAttributesW(L"C:\\DIR\\LONGNA~1.TXT"), win::FILE_ATTRIBUTE_ARCHIVE);
   // Missing in a folder whose listing is kept, then made in another case.
