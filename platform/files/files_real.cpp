@@ -5,11 +5,13 @@
 // enumeration with wildcards). Windows attributes live in the extended
 // attribute user.zv.attrib of each entry (root ignores mode bits, so the
 // mode cannot hold them); read-only is also reflected in a file's mode.
+// Attribute queries keep the stored attributes per inode (see below).
 // Registry hive files loaded by the machine's registry (platform/registry)
 // are held as Windows holds them: opening one for data, copying, moving,
 // replacing or deleting it fails with ERROR_SHARING_VIOLATION.
 // Must not: resolve paths itself (paths.h does, and nothing here touches a
-// host path that did not come from it) or reach outside platform/.
+// host path, or a descriptor, that did not come from it) or reach outside
+// platform/.
 #include <acl/libacl.h>
 #include <dirent.h>
 #include <errno.h>
@@ -26,6 +28,8 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
+#include <unordered_map>
 
 #include "platform/files/file_api.h"
 #include "platform/base/handles.h"
@@ -83,15 +87,96 @@ bool WriteStoredFd(int fd, DWORD attributes) {
   return ::fsetxattr(fd, kAttribXattr, value.data(), value.size(), 0) == 0;
 }
 
-DWORD AttributesOf(const std::string& host, const struct stat& st) {
-  DWORD a = 0;
-  if (!ReadStored(host, a)) a = S_ISDIR(st.st_mode) ? 0 : win::FILE_ATTRIBUTE_ARCHIVE;
+// The Windows attributes of an entry from its stored bits (when stored)
+// and its mode.
+DWORD AttributesFrom(bool stored, DWORD a, const struct stat& st) {
+  if (!stored) a = S_ISDIR(st.st_mode) ? 0 : win::FILE_ATTRIBUTE_ARCHIVE;
   if (S_ISDIR(st.st_mode)) {
     a |= win::FILE_ATTRIBUTE_DIRECTORY;
   } else if ((st.st_mode & 0222) == 0) {
     a |= win::FILE_ATTRIBUTE_READONLY;
   }
   return a ? a : win::FILE_ATTRIBUTE_NORMAL;
+}
+
+DWORD AttributesOf(const std::string& host, const struct stat& st) {
+  DWORD a = 0;
+  bool stored = ReadStored(host, a);
+  return AttributesFrom(stored, a, st);
+}
+
+// ---- Stored attributes by inode ---------------------------------------------------
+// Attribute queries keep what they read of user.zv.attrib per inode, with
+// the inode's change time: every change of an extended attribute (and of
+// the mode) moves it, so an entry is used only while the change time is
+// the same. A value read within kSettleNs of its change time is not kept:
+// a second change in the same timestamp tick would not move it. The value
+// is read through the descriptor the look-up opened (/proc/self/fd/N), so
+// what is kept is that inode's even when its path changes meanwhile.
+
+struct InodeKey {
+  dev_t dev;
+  ino_t ino;
+  bool operator==(const InodeKey&) const = default;
+};
+
+struct InodeKeyHash {
+  std::size_t operator()(const InodeKey& k) const noexcept {
+    return std::hash<std::uint64_t>()(static_cast<std::uint64_t>(k.ino) * 0x9E3779B97F4A7C15ull ^ k.dev);
+  }
+};
+
+struct StoredAttributes {
+  std::int64_t ctimeNs = 0;
+  bool stored = false;
+  DWORD attributes = 0;
+};
+
+struct AttributeCache {
+  std::shared_mutex mutex;
+  std::unordered_map<InodeKey, StoredAttributes, InodeKeyHash> byInode;
+};
+
+constexpr std::size_t kMaxCachedInodes = 4096;
+constexpr std::int64_t kSettleNs = 50'000'000;
+
+std::int64_t Ns(const struct timespec& t) { return std::int64_t(t.tv_sec) * 1'000'000'000 + t.tv_nsec; }
+
+// Attributes of an entry the look-up opened (fd, O_PATH) at `host`.
+DWORD AttributesOfOpened(Machine& m, int fd, const std::string& host, const struct stat& st) {
+  auto cache = m.Cache<AttributeCache>("attributes");
+  const InodeKey key{st.st_dev, st.st_ino};
+  const std::int64_t ctime = Ns(st.st_ctim);
+  {
+    std::shared_lock lock(cache->mutex);
+    auto it = cache->byInode.find(key);
+    if (it != cache->byInode.end() && it->second.ctimeNs == ctime) {
+      return AttributesFrom(it->second.stored, it->second.attributes, st);
+    }
+  }
+  char procPath[32];
+  std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", fd);
+  char buf[32];
+  ssize_t n = ::getxattr(procPath, kAttribXattr, buf, sizeof buf - 1);
+  if (n < 0 && errno != ENODATA && errno != ENOTSUP && errno != ERANGE) {
+    // No /proc, or a failure that may not last: read by path, keep nothing.
+    return AttributesOf(host, st);
+  }
+  StoredAttributes value;
+  value.ctimeNs = ctime;
+  if (n > 0) {
+    buf[n] = 0;
+    value.stored = true;
+    value.attributes = static_cast<DWORD>(std::strtoul(buf, nullptr, 10)) & kSettable;
+  }
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (Ns(now) - ctime > kSettleNs) {
+    std::unique_lock lock(cache->mutex);
+    if (cache->byInode.size() >= kMaxCachedInodes) cache->byInode.clear();
+    cache->byInode[key] = value;
+  }
+  return AttributesFrom(value.stored, value.attributes, st);
 }
 
 // Writes the settable bits and mirrors read-only into a file's mode.
@@ -298,15 +383,18 @@ class RealFileApi : public FileApi {
     auto m = CurrentMachine();
     if (!m) return Fail(win::ERROR_NOT_READY), win::INVALID_FILE_ATTRIBUTES;
     if (!path) return Fail(win::ERROR_INVALID_PARAMETER), win::INVALID_FILE_ATTRIBUTES;
-    ResolvedPath r;
-    DWORD e = ResolveDosPath(*m, path, r);
-    if (!e && !r.exists) e = win::ERROR_FILE_NOT_FOUND;
+    EntryStat entry;
+    DWORD e = StatDosPath(*m, path, entry);
+    if (!e && !entry.exists) e = win::ERROR_FILE_NOT_FOUND;
     if (e) return Fail(e), win::INVALID_FILE_ATTRIBUTES;
-    DWORD attributes = AttributesOf(r.host, r.st);
-    struct stat leaf;
-    if (!r.isRoot && ::lstat((r.parentHost + "/" + r.leafHostName).c_str(), &leaf) == 0 && S_ISLNK(leaf.st_mode)) {
-      attributes = (attributes & ~win::FILE_ATTRIBUTE_NORMAL) | win::FILE_ATTRIBUTE_REPARSE_POINT;
+    DWORD attributes;
+    if (entry.fd >= 0) {
+      attributes = AttributesOfOpened(*m, entry.fd, *entry.host, entry.st);
+      ::close(entry.fd);
+    } else {
+      attributes = AttributesOf(*entry.host, entry.st);
     }
+    if (entry.isLink) attributes = (attributes & ~win::FILE_ATTRIBUTE_NORMAL) | win::FILE_ATTRIBUTE_REPARSE_POINT;
     return attributes;
   }
 

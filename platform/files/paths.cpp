@@ -34,18 +34,16 @@ bool IsLetter(wchar_t c) {
 bool StartsWith(std::wstring_view s, std::wstring_view p) { return s.size() >= p.size() && s.substr(0, p.size()) == p; }
 
 bool IsReservedDeviceName(std::wstring_view name) {
+  using namespace std::literals;
   std::wstring_view base = name.substr(0, name.find(L'.'));
   while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
-  std::wstring upper = text::AsciiUpperCopy(base);
-  if (upper == L"CON" || upper == L"PRN" || upper == L"AUX" || upper == L"NUL" || upper == L"CONIN$" ||
-      upper == L"CONOUT$") {
-    return true;
+  if (base.size() < 3 || base.size() > 7) return false;
+  for (std::wstring_view device : {L"CON"sv, L"PRN"sv, L"AUX"sv, L"NUL"sv, L"CONIN$"sv, L"CONOUT$"sv}) {
+    if (text::AsciiIEquals(base, device)) return true;
   }
-  if (upper.size() == 4 && (StartsWith(upper, L"COM") || StartsWith(upper, L"LPT")) && upper[3] >= L'1' &&
-      upper[3] <= L'9') {
-    return true;
-  }
-  return false;
+  std::wstring_view head = base.substr(0, 3);
+  return base.size() == 4 && (text::AsciiIEquals(head, L"COM"sv) || text::AsciiIEquals(head, L"LPT"sv)) &&
+         base[3] >= L'1' && base[3] <= L'9';
 }
 
 // ---- Folder listing cache ---------------------------------------------------
@@ -162,6 +160,14 @@ int OpenNoLinks(const std::string& path) {
   return static_cast<int>(fd);
 }
 
+// One entry of an open folder, opened as OpenNoLinks does.
+int OpenBeneath(int dir, const std::string& name) {
+  struct open_how how {};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, dir, name.c_str(), &how, sizeof how));
+}
+
 bool IsBelow(const std::string& path, const std::string& folder) {
   return path.size() > folder.size() + 1 && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
 }
@@ -236,8 +242,12 @@ win::DWORD CheckComponent(std::wstring_view name) {
   return win::ERROR_SUCCESS;
 }
 
-win::DWORD ParseDosPath(std::wstring_view path, DosPath& out) {
-  out = DosPath{};
+win::DWORD ParseDosPath(std::wstring_view path, DosPathView& out) {
+  out.prefix = {};
+  out.letter = 0;
+  out.components.clear();
+  out.trailingSeparator = false;
+  out.verbatim = false;
   if (path.empty()) return win::ERROR_PATH_NOT_FOUND;
   if (path.find(L'\0') != std::wstring_view::npos) return win::ERROR_INVALID_NAME;
   if (path.size() > kMaxUnits) return win::ERROR_FILENAME_EXCED_RANGE;
@@ -245,7 +255,7 @@ win::DWORD ParseDosPath(std::wstring_view path, DosPath& out) {
   std::wstring_view rest = path;
   if (StartsWith(rest, L"\\\\?\\") || StartsWith(rest, L"\\??\\")) {
     out.verbatim = true;
-    out.prefix = std::wstring(rest.substr(0, 4));
+    out.prefix = rest.substr(0, 4);
     rest.remove_prefix(4);
   } else if (StartsWith(rest, L"\\\\.\\") || StartsWith(rest, L"//./")) {
     rest.remove_prefix(4);  // the device namespace: normalised like a plain path
@@ -276,7 +286,7 @@ win::DWORD ParseDosPath(std::wstring_view path, DosPath& out) {
       }
       if (part.empty() || part == L"." || part == L"..") return win::ERROR_INVALID_NAME;
       if (win::DWORD e = CheckComponent(part)) return e;
-      out.components.emplace_back(part);
+      out.components.push_back(part);
     }
     return win::ERROR_SUCCESS;
   }
@@ -298,11 +308,25 @@ win::DWORD ParseDosPath(std::wstring_view path, DosPath& out) {
     while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.remove_suffix(1);
     if (part.empty()) continue;
     if (win::DWORD e = CheckComponent(part)) return e;
-    out.components.emplace_back(part);
+    out.components.push_back(part);
   }
-  std::size_t units = out.Text().size();
+  // The length of the text DosPath::Text() gives back (no prefix here).
+  std::size_t units = 3;
+  for (std::wstring_view c : out.components) units += c.size() + 1;
+  if (!out.components.empty() && !out.trailingSeparator) --units;
   if (units >= win::MAX_PATH) return win::ERROR_FILENAME_EXCED_RANGE;
   return win::ERROR_SUCCESS;
+}
+
+win::DWORD ParseDosPath(std::wstring_view path, DosPath& out) {
+  thread_local DosPathView view;
+  win::DWORD e = ParseDosPath(path, view);
+  out.prefix.assign(view.prefix);
+  out.letter = view.letter;
+  out.components.assign(view.components.begin(), view.components.end());
+  out.trailingSeparator = view.trailingSeparator;
+  out.verbatim = view.verbatim;
+  return e;
 }
 
 bool ListHostFolder(Machine& machine, const std::string& hostDir, std::vector<std::string>& names) {
@@ -313,19 +337,169 @@ bool ListHostFolder(Machine& machine, const std::string& hostDir, std::vector<st
 }
 
 namespace {
-win::DWORD Resolve(Machine& machine, std::wstring_view path, ResolvedPath& out);
+// tryExact: first the exact-case path with one no-links open (callers that
+// tried it already pass false).
+win::DWORD Resolve(Machine& machine, std::wstring_view path, ResolvedPath& out, bool tryExact);
 }  // namespace
 
 win::DWORD ResolveDosPath(Machine& machine, std::wstring_view path, ResolvedPath& out) {
   try {
-    return Resolve(machine, path, out);
+    return Resolve(machine, path, out, true);
   } catch (const std::exception&) {
     return win::ERROR_NOT_READY;  // machine.db cannot be read
   }
 }
 
 namespace {
-win::DWORD Resolve(Machine& machine, std::wstring_view path, ResolvedPath& out) {
+
+// Appends a component's host name: ASCII as it is, anything else through
+// the host name encoding.
+void AppendHostName(std::string& out, std::wstring_view name) {
+  if (std::all_of(name.begin(), name.end(), [](wchar_t c) { return c >= 0 && c < 0x80; })) {
+    std::size_t at = out.size();
+    out.resize(at + name.size());
+    std::copy(name.begin(), name.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+  } else {
+    out += text::ToHostName(name);
+  }
+}
+
+// The quick look-up of StatDosPath. True when it settled the answer (out
+// and *error filled); false when the component walk must decide.
+bool StatQuickly(Machine& machine, std::wstring_view path, EntryStat& out, win::DWORD* error) {
+  thread_local DosPathView dos;
+  thread_local std::string host;
+  thread_local std::string parent;
+  thread_local std::string found;
+  thread_local std::wstring upper;
+  if (win::DWORD e = ParseDosPath(path, dos)) {
+    *error = e;
+    return true;
+  }
+  VolumeTable volumes(std::shared_ptr<Machine>(std::shared_ptr<Machine>{}, &machine));
+  if (!volumes.HostFolderOfLetter(dos.letter, host)) {
+    *error = win::ERROR_PATH_NOT_FOUND;
+    return true;
+  }
+  const std::size_t rootSize = host.size();
+  std::size_t parentSize = rootSize;
+  for (std::wstring_view c : dos.components) {
+    parentSize = host.size();
+    host += '/';
+    AppendHostName(host, c);
+  }
+  *error = win::ERROR_SUCCESS;
+  int fd = OpenNoLinks(host);
+  if (fd >= 0) {
+    if (::fstat(fd, &out.st) == 0 && (!dos.trailingSeparator || S_ISDIR(out.st.st_mode) || dos.components.empty())) {
+      out.exists = true;
+      out.fd = fd;
+      out.host = &host;
+      return true;
+    }
+    ::close(fd);
+    return false;
+  }
+  // Not there as given: find its folder, as given or where an earlier walk
+  // found it in another case, and the entry in it by its listing.
+  if (errno != ENOENT || dos.components.empty()) return false;
+  const std::wstring_view leaf = dos.components.back();
+  bool exactFolder = true;
+  parent.assign(host, 0, parentSize);
+  int dir = OpenNoLinks(parent);
+  if (dir < 0) {
+    if (errno != ENOENT || dos.components.size() < 2) return false;
+    upper.assign(1, text::AsciiUpper(dos.letter));
+    for (std::size_t i = 0; i + 1 < dos.components.size(); ++i) {
+      upper += L'\\';
+      for (wchar_t c : dos.components[i]) upper += text::AsciiUpper(c);
+    }
+    auto folders = machine.Cache<FolderCache>("folders");
+    std::shared_ptr<const FolderHit> hit;
+    {
+      std::lock_guard lock(folders->mutex);
+      auto it = folders->hits.find(upper);
+      if (it != folders->hits.end()) hit = it->second;
+    }
+    if (!hit || hit->host.compare(0, rootSize, host, 0, rootSize) != 0) return false;
+    parent.assign(hit->host);
+    dir = OpenNoLinks(parent);
+    if (dir < 0) return false;
+    exactFolder = false;
+  }
+  struct stat st;
+  if (::fstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    ::close(dir);
+    return false;
+  }
+  // The entry as given (known missing when its folder was found as given),
+  // then the one its listing holds in another case.
+  found.assign(host, parentSize + 1);
+  fd = exactFolder ? -1 : OpenBeneath(dir, found);
+  if (fd < 0 && (exactFolder || errno == ENOENT)) {
+    std::shared_ptr<const Listing> listing;
+    try {
+      listing = ReadListing(machine, parent, &st);
+    } catch (...) {
+      ::close(dir);
+      throw;
+    }
+    if (!listing) {
+      ::close(dir);
+      return false;
+    }
+    upper.assign(leaf);
+    for (wchar_t& c : upper) c = text::AsciiUpper(c);
+    auto it = listing->byUpper.find(upper);
+    if (it == listing->byUpper.end()) {
+      ::close(dir);
+      // Not there in any case; an alias is for the walk to look up.
+      if (ShortNames::LooksLikeAlias(leaf)) return false;
+      out.host = &host;
+      return true;
+    }
+    found.assign(it->second);
+    fd = OpenBeneath(dir, found);
+  }
+  ::close(dir);
+  if (fd < 0) return false;
+  if (::fstat(fd, &out.st) != 0 || (dos.trailingSeparator && !S_ISDIR(out.st.st_mode))) {
+    ::close(fd);
+    return false;
+  }
+  parent += '/';
+  parent += found;
+  out.exists = true;
+  out.fd = fd;
+  out.host = &parent;
+  return true;
+}
+
+}  // namespace
+
+win::DWORD StatDosPath(Machine& machine, std::wstring_view path, EntryStat& out) {
+  out = EntryStat{};
+  thread_local ResolvedPath walked;
+  try {
+    win::DWORD error = win::ERROR_SUCCESS;
+    if (StatQuickly(machine, path, out, &error)) return error;
+    if (win::DWORD e = Resolve(machine, path, walked, false)) return e;
+  } catch (const std::exception&) {
+    if (out.fd >= 0) ::close(out.fd);
+    out = EntryStat{};
+    return win::ERROR_NOT_READY;  // machine.db cannot be read
+  }
+  out.exists = walked.exists;
+  out.st = walked.st;
+  out.host = &walked.host;
+  struct stat leaf;
+  out.isLink = walked.exists && !walked.isRoot &&
+               ::lstat((walked.parentHost + "/" + walked.leafHostName).c_str(), &leaf) == 0 && S_ISLNK(leaf.st_mode);
+  return win::ERROR_SUCCESS;
+}
+
+namespace {
+win::DWORD Resolve(Machine& machine, std::wstring_view path, ResolvedPath& out, bool tryExact) {
   out = ResolvedPath{};
   if (win::DWORD e = ParseDosPath(path, out.dos)) return e;
   VolumeTable volumes(std::shared_ptr<Machine>(std::shared_ptr<Machine>{}, &machine));
@@ -341,7 +515,7 @@ win::DWORD Resolve(Machine& machine, std::wstring_view path, ResolvedPath& out) 
   for (const std::wstring& c : comps) hostNames.push_back(text::ToHostName(c));
 
   // Fast path: the exact-case path exists and no component is a link.
-  {
+  if (tryExact) {
     std::string full = root->hostFolder;
     for (const std::string& n : hostNames) {
       full += '/';

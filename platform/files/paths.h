@@ -4,8 +4,9 @@
 // Win32 normalisation for plain paths and none for the verbatim forms, name
 // validation (forbidden characters, reserved device names, lengths), and the
 // walk that maps each component case-insensitively to an entry of the host
-// folder (8.3 aliases included). Symbolic links on the host are followed only
-// when their target stays below the volumes folder.
+// folder (8.3 aliases included), and the quicker look-up of attribute
+// queries that gives the same answers. Symbolic links on the host are
+// followed only when their target stays below the volumes folder.
 // Must not: change anything on disk, or know what the caller does with the
 // result (files_real.cpp does the operations).
 #pragma once
@@ -33,12 +34,24 @@ struct DosPath {
   std::wstring Text() const;
 };
 
+// The same, with the components as views into the parsed text (which must
+// outlive them). Nothing is copied: a view reused by the next parse keeps
+// its vector's capacity.
+struct DosPathView {
+  std::wstring_view prefix;
+  wchar_t letter = 0;
+  std::vector<std::wstring_view> components;
+  bool trailingSeparator = false;
+  bool verbatim = false;
+};
+
 // Parses and validates a DOS path. ERROR_SUCCESS, or ERROR_INVALID_NAME
 // (forbidden characters or names, '.' or '..' in a verbatim path, embedded
 // zero units), ERROR_FILENAME_EXCED_RANGE (over 32767 units, or a plain path
 // of MAX_PATH or more), ERROR_PATH_NOT_FOUND (no drive letter),
 // ERROR_BAD_NETPATH (UNC paths).
 win::DWORD ParseDosPath(std::wstring_view path, DosPath& out);
+win::DWORD ParseDosPath(std::wstring_view path, DosPathView& out);
 
 // Validates one name (no separators): ERROR_SUCCESS or ERROR_INVALID_NAME.
 win::DWORD CheckComponent(std::wstring_view name);
@@ -68,6 +81,28 @@ struct ResolvedPath {
 // folder should be), ERROR_ACCESS_DENIED (a link leading outside the volume
 // folders or dangling), ERROR_CANT_RESOLVE_FILENAME (link loop).
 win::DWORD ResolveDosPath(Machine& machine, std::wstring_view path, ResolvedPath& out);
+
+// What an attribute query needs of a path, as ResolveDosPath would find it.
+struct EntryStat {
+  bool exists = false;
+  bool isLink = false;       // the entry itself is a host link (followed)
+  struct stat st {};         // of the entry (a link's target), when it exists
+  // An O_PATH descriptor of the entry when it was found by the quick
+  // look-up (the caller closes it), else -1.
+  int fd = -1;
+  // Host path of the entry. Points into this thread's buffers: valid until
+  // the thread's next StatDosPath.
+  const std::string* host = nullptr;
+};
+
+// Stats a DOS path: the errors of ResolveDosPath, and when it succeeds
+// whether the last component exists. The path as given, letter case
+// included, is tried first with one no-links kernel walk; a missing last
+// component in an existing folder is settled from the folder's listing.
+// Only another letter case, an 8.3 alias, a link on the way or a missing
+// folder take the component walk. Nothing is allocated on the quick path
+// once the calling thread's buffers have grown.
+win::DWORD StatDosPath(Machine& machine, std::wstring_view path, EntryStat& out);
 
 // The host folder's entries (host names), from the per-machine listing cache.
 // False when the folder cannot be read.

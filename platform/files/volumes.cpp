@@ -242,9 +242,10 @@ const std::string& VolumeTable::VolumesFolder() {
   return cache->volumesFolder;
 }
 
-std::optional<VolumeRoot> VolumeTable::RootOfLetter(wchar_t letter) {
+template <typename F>
+bool VolumeTable::WithRootOfLetter(wchar_t letter, F&& use) {
   letter = text::AsciiUpper(letter);
-  if (letter < L'A' || letter > L'Z') return std::nullopt;
+  if (letter < L'A' || letter > L'Z') return false;
   const std::string& volumes = VolumesFolder();
   auto cache = CacheOf(*machine_);
   std::lock_guard lock(cache->mutex);
@@ -265,7 +266,20 @@ std::optional<VolumeRoot> VolumeTable::RootOfLetter(wchar_t letter) {
     cache->generation = generation;
     cache->loadedAt = now;
   }
-  return cache->byLetter[letter - L'A'];
+  const auto& root = cache->byLetter[letter - L'A'];
+  if (!root) return false;
+  use(*root);
+  return true;
+}
+
+std::optional<VolumeRoot> VolumeTable::RootOfLetter(wchar_t letter) {
+  std::optional<VolumeRoot> root;
+  WithRootOfLetter(letter, [&](const VolumeRoot& r) { root = r; });
+  return root;
+}
+
+bool VolumeTable::HostFolderOfLetter(wchar_t letter, std::string& hostFolder) {
+  return WithRootOfLetter(letter, [&](const VolumeRoot& r) { hostFolder.assign(r.hostFolder); });
 }
 
 }  // namespace zv::platform

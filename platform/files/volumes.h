@@ -63,12 +63,19 @@ class VolumeTable {
   // The volume behind a drive letter, from the per-process map (reloaded
   // when machine.db changed since the last look).
   std::optional<VolumeRoot> RootOfLetter(wchar_t letter);
+  // The same look-up for the host folder alone, written into `hostFolder`
+  // (whose capacity is reused); false for a letter without a volume.
+  bool HostFolderOfLetter(wchar_t letter, std::string& hostFolder);
 
   // Canonical host path of the machine's volumes folder (every resolved path
   // must lie below it).
   const std::string& VolumesFolder();
 
  private:
+  // Calls use(root) under the letter map's lock; false when unmapped.
+  template <typename F>
+  bool WithRootOfLetter(wchar_t letter, F&& use);
+
   std::shared_ptr<Machine> machine_;
 };
 

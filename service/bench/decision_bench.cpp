@@ -337,6 +337,7 @@ struct OpenClass {
   bool expectAllow = true;
   bool once = false;  // each notification once (first writes, new files)
   std::size_t fileBytes = 0;  // first writes: the size of each file
+  std::vector<suite::Notification> before = {};  // injected once before the warm-up
 };
 
 // A plain host copy of each file, one after the other: std::filesystem's
@@ -400,7 +401,11 @@ void Round(Bench& b, win::DWORD workers, int round) {
   classes.push_back({"change of a touched file", {b.Open(b.word, L"C:\\Data\\Dept2\\Project2\\budget.xlsx", kReadWrite)}});
   classes.push_back({"deny: white list", {b.Open(b.shell, L"C:\\Tools\\unknown.exe", kExecute)}, false});
   classes.push_back({"deny: protected path", {b.Open(b.word, L"C:\\Secret\\Area42\\plan.txt", kRead)}, false});
+  // The hold is set by a write of the white-list shell just before its
+  // figure: it counts down in ticks, and the figures before it may outlast
+  // a hold set at the start of the round.
   classes.push_back({"deny: read-only hold", {b.Open(b.word, L"C:\\Shared\\Ro7\\list.txt", kRead)}, false});
+  classes.back().before.push_back(b.Open(b.shell, L"C:\\Shared\\Ro7\\list.txt", kReadWrite));
   classes.push_back({"new file in protection (recorded)", created, true, true});
   classes.push_back({"first write 4 KiB (copy)", small, true, true, 4096});
   classes.push_back({"first write 4 MiB (copy)", large, true, true, 4 << 20});
@@ -422,16 +427,15 @@ void Round(Bench& b, win::DWORD workers, int round) {
   ConnectEngines(b.access);
   suite::DriverControl control;
   control.InjectImage(b.word, L"C:\\Program Files\\Office\\winword.exe");
-  // The touched file is backed up once; the read-only path is held once by
-  // a write of the white-list shell.
+  // The touched file is backed up once.
   control.Inject(classes[2].notes[0]);
-  control.Inject(b.Open(b.shell, L"C:\\Shared\\Ro7\\list.txt", kReadWrite));
 
   std::vector<std::pair<const OpenClass*, Result>> results;
   std::vector<std::pair<double, double>> allocations;
   std::vector<std::pair<double, double>> decisionTimes;
   std::vector<std::vector<std::pair<std::uint64_t, std::uint64_t>>> waits;
   for (const auto& c : classes) {
+    for (const auto& n : c.before) control.Inject(n);
     if (!c.once) {
       // Warm-up: caches, per-thread buffers and table entries.
       Inject(b, c.notes, c.expectAllow, false, 0.1);

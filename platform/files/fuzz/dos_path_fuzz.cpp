@@ -1,5 +1,6 @@
-// DOS path parsing on arbitrary UTF-16 input: never a crash, and a parsed
-// path never holds a component that could climb out of its folder.
+// DOS path parsing on arbitrary UTF-16 input: never a crash, a parsed path
+// never holds a component that could climb out of its folder, and a plain
+// path accepted is shorter than MAX_PATH when written back.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
       }
     }
+    if (!parsed.verbatim && parsed.Text().size() >= zv::win::MAX_PATH) std::abort();
   }
   return 0;
 }

@@ -2,7 +2,9 @@
 #include <sys/acl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 
+#include <functional>
 #include <set>
 
 #include "platform/files/testing/machine_fixture.h"
@@ -86,6 +88,58 @@ TEST_F(Files_, AttributesRoundTripAndErrors) {
     EXPECT_FALSE(api.SetFileAttributesW(c.path, win::FILE_ATTRIBUTE_HIDDEN));
     EXPECT_EQ(GetLastError(), c.error);
   }
+}
+
+// Attribute queries keep what they read per inode once it has been quiet
+// for a moment; every later change must still show, and a name the quick
+// look-up cannot settle (other case, alias, link) must answer as before.
+TEST_F(Files_, AttributeQueriesSeeEveryChangeAndEveryNameForm) {
+  MakeFile(C("Dir/file.txt"));
+  MakeFile(C("Dir/long name.txt"));
+  MakeFile(C("Dir/other.txt"));
+  fs::create_symlink(C("Dir/file.txt"), C("Dir/link.txt"));
+  fs::create_symlink(C("Dir"), C("LinkDir"));
+  const wchar_t* file = L"C:\\Dir\\file.txt";
+  auto quiet = [] { std::this_thread::sleep_for(std::chrono::milliseconds(80)); };
+  auto changes = std::vector<std::pair<std::function<void()>, win::DWORD>>{
+      {[&] { ASSERT_TRUE(api.SetFileAttributesW(file, win::FILE_ATTRIBUTE_HIDDEN)); }, win::FILE_ATTRIBUTE_HIDDEN},
+      {[&] { ASSERT_EQ(::setxattr(C("Dir/file.txt").c_str(), "user.zv.attrib", "4", 1, 0), 0); },
+       win::FILE_ATTRIBUTE_SYSTEM},
+      {[&] {
+         constexpr auto writable = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+         fs::permissions(C("Dir/file.txt"), writable, fs::perm_options::remove);
+       },
+       win::FILE_ATTRIBUTE_SYSTEM | win::FILE_ATTRIBUTE_READONLY},
+      {[&] { fs::rename(C("Dir/other.txt"), C("Dir/file.txt")); }, win::FILE_ATTRIBUTE_ARCHIVE}};
+  for (auto& [change, expected] : changes) {
+    quiet();
+    api.GetFileAttributesW(file);
+    change();
+    EXPECT_EQ(api.GetFileAttributesW(file), expected);
+  }
+
+  // A link as the last component is a reparse point; one on the way is not.
+  EXPECT_EQ(api.GetFileAttributesW(L"C:\\Dir\\LINK.txt"),
+            win::FILE_ATTRIBUTE_ARCHIVE | win::FILE_ATTRIBUTE_REPARSE_POINT);
+  EXPECT_EQ(api.GetFileAttributesW(L"C:\\LinkDir\\file.txt"), win::FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(api.GetFileAttributesW(L"C:\\DIR\\LONGNA~1.TXT"), win::FILE_ATTRIBUTE_ARCHIVE);
+  // Missing in a folder whose listing is kept, then made in another case.
+  quiet();
+  EXPECT_EQ(api.GetFileAttributesW(L"C:\\Dir\\new.txt"), win::INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), win::ERROR_FILE_NOT_FOUND);
+  MakeFile(C("Dir/NEW.txt"));
+  EXPECT_EQ(api.GetFileAttributesW(L"C:\\Dir\\new.txt"), win::FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(api.GetFileAttributesW(L"C:\\Dir\\file.txt\\"), win::INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), win::ERROR_INVALID_NAME);
+  // In a folder an earlier walk found in another case, until it moves.
+  for (const wchar_t* p : {L"C:\\DIR\\LONG NAME.TXT", L"C:\\DIR\\FILE.TXT", L"C:\\DIR\\absent", L"C:\\DIR\\link.txt"}) {
+    EXPECT_EQ(api.GetFileAttributesW(p), api.GetFileAttributesW((std::wstring(L"C:\\Dir") + (p + 6)).c_str()));
+  }
+  EXPECT_EQ(api.GetFileAttributesW(L"C:\\DIR\\absent"), win::INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), win::ERROR_FILE_NOT_FOUND);
+  fs::rename(C("Dir"), C("Moved"));
+  EXPECT_EQ(api.GetFileAttributesW(L"C:\\DIR\\FILE.TXT"), win::INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), win::ERROR_PATH_NOT_FOUND);
 }
 
 TEST_F(Files_, DeleteAndFolderRules) {
