@@ -31,24 +31,10 @@
 #include "platform/filter/filter_wire.h"
 #include "platform/files/machine.h"
 #include "suite/driver/driver_events.h"
+#include "suite/driver/testing/allocation_count.h"
 #include "suite/driver/testing/latency_figures.h"
 #include "suite/driver/testing/scratch_machine.h"
 
-// ---- Allocation counting: per thread, so workers count only their own ----
-
-namespace {
-thread_local std::uint64_t t_allocations = 0;
-}
-
-// Not inlined: the compiler would otherwise see malloc'd memory reach a
-// delete expression and warn about a mismatch that is not one.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  ++t_allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 using namespace zv;
 using SteadyClock = std::chrono::steady_clock;
@@ -72,23 +58,14 @@ thread_local std::uint64_t t_lastNotification = 0;
 thread_local bool t_seen = false;
 
 void CountGap() {
-  const std::uint64_t now = t_allocations;
+  const std::uint64_t now = suite::testing::threadAllocations;
   if (g_counting.load(std::memory_order_relaxed) && t_seen) {
     g_gapAllocations.fetch_add(now - t_lastNotification, std::memory_order_relaxed);
     g_gaps.fetch_add(1, std::memory_order_relaxed);
   }
   t_seen = true;
   // The handler's own allocations (none) are not the channel's.
-  t_lastNotification = t_allocations;
-}
-
-// The driver's own reply times: "reply time: p50 N us, p99 N us (...)".
-bool DriverReplyTimes(double& p50, double& p99) {
-  auto status = suite::DriverControl().Status();
-  if (!status) return false;
-  auto at = status->find("reply time: p50 ");
-  return at != std::string::npos &&
-         std::sscanf(status->c_str() + at, "reply time: p50 %lf us, p99 %lf us", &p50, &p99) == 2;
+  t_lastNotification = suite::testing::threadAllocations;
 }
 
 bool WaitConnected() {
@@ -156,7 +133,7 @@ Figures Run(win::DWORD workers, int injectors, double seconds, bool countAllocat
     f.allocations = static_cast<double>(g_gapAllocations.load()) / std::max<double>(1, static_cast<double>(g_gaps.load()));
   // The driver keeps the reply times of the run (warm-up included) until
   // it is unloaded.
-  if (!DriverReplyTimes(f.driverP50us, f.driverP99us)) std::fprintf(stderr, "no reply times in the status\n");
+  if (!suite::testing::DriverReplyTimes(f.driverP50us, f.driverP99us)) std::fprintf(stderr, "no reply times in the status\n");
 
   suite::DriverControl().Unload();
   pool.wait();

@@ -46,24 +46,10 @@
 #include "service/startup_access.h"
 #include "service/startup_backup.h"
 #include "suite/driver/driver_events.h"
+#include "suite/driver/testing/allocation_count.h"
 #include "suite/driver/testing/latency_figures.h"
 #include "suite/driver/testing/scratch_machine.h"
 
-// ---- Allocation counting: per thread, so workers count only their own ----
-
-namespace {
-thread_local std::uint64_t t_allocations = 0;
-}
-
-// Not inlined: the compiler would otherwise see malloc'd memory reach a
-// delete expression and warn about a mismatch that is not one.
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  ++t_allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 using namespace zv;
 using SteadyClock = std::chrono::steady_clock;
@@ -145,7 +131,7 @@ void ConnectEngines(engines::acengine* access) {
   engines::backupengine* backup = service::BackupEngine();
   g_slots.push_back(channel::NotificationSignal.connect(
       [access](channel::_MXRED_NOTIFICATION* n, channel::_MXRED_REPLY_MESSAGE* r) {
-        const std::uint64_t now = t_allocations;
+        const std::uint64_t now = suite::testing::threadAllocations;
         if (g_counting.load(std::memory_order_relaxed) && t_decided) {
           g_counts.channelAllocations.fetch_add(now - t_lastDecisionEnd, std::memory_order_relaxed);
           g_counts.gaps.fetch_add(1, std::memory_order_relaxed);
@@ -157,7 +143,7 @@ void ConnectEngines(engines::acengine* access) {
   g_slots.push_back(channel::NotificationSignal.connect(
       [backup](channel::_MXRED_NOTIFICATION* n, channel::_MXRED_REPLY_MESSAGE* r) {
         backup->OnNotification(n, r);
-        const std::uint64_t now = t_allocations;
+        const std::uint64_t now = suite::testing::threadAllocations;
         if (g_counting.load(std::memory_order_relaxed)) {
           g_times.Add(SteadyClock::now() - t_decisionStartTime);
           g_counts.decisionAllocations.fetch_add(now - t_decisionStart, std::memory_order_relaxed);

@@ -104,15 +104,6 @@ struct PortFigures {
   double driverP99us = 0;
 };
 
-// The driver's own reply times: "reply time: p50 N us, p99 N us (...)".
-bool DriverReplyTimes(double& p50, double& p99) {
-  auto status = suite::DriverControl().Status();
-  if (!status) return false;
-  auto at = status->find("reply time: p50 ");
-  return at != std::string::npos &&
-         std::sscanf(status->c_str() + at, "reply time: p50 %lf us, p99 %lf us", &p50, &p99) == 2;
-}
-
 Figures Inject(int responderThreads, int injectors, double seconds) {
   Responders responders(responderThreads);
   std::atomic<bool> stop{false};
@@ -155,7 +146,7 @@ PortFigures RunPort(int responderThreads, int injectors, double seconds) {
   }
   PortFigures result;
   result.injected = Inject(responderThreads, injectors, seconds);
-  if (!DriverReplyTimes(result.driverP50us, result.driverP99us)) std::fprintf(stderr, "no reply times in the status\n");
+  if (!suite::testing::DriverReplyTimes(result.driverP50us, result.driverP99us)) std::fprintf(stderr, "no reply times in the status\n");
   platform::Filters::Get().FilterUnload(L"ZVORX");
   return result;
 }

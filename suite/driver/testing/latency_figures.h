@@ -1,10 +1,15 @@
 // Throughput and latency figures of the port benchmarks: requests per second
-// and the 50th and 99th percentile of their latencies. Benchmarks only.
+// and the 50th and 99th percentile of their latencies, and the driver's own
+// reply times from its status. Benchmarks only.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
+#include <string>
 #include <vector>
+
+#include "suite/driver/driver_events.h"
 
 namespace zv::suite::testing {
 
@@ -25,6 +30,16 @@ inline LatencyFigures Summarise(std::vector<double>& latenciesUs, double seconds
   f.p50us = latenciesUs[latenciesUs.size() / 2];
   f.p99us = latenciesUs[std::min(latenciesUs.size() - 1, latenciesUs.size() * 99 / 100)];
   return f;
+}
+
+// The driver's reply times from its status line "reply time: p50 N us, p99
+// N us (...)"; false when the driver is not running or has no such line.
+inline bool DriverReplyTimes(double& p50, double& p99) {
+  auto status = DriverControl().Status();
+  if (!status) return false;
+  auto at = status->find("reply time: p50 ");
+  return at != std::string::npos &&
+         std::sscanf(status->c_str() + at, "reply time: p50 %lf us, p99 %lf us", &p50, &p99) == 2;
 }
 
 }  // namespace zv::suite::testing
