@@ -68,15 +68,6 @@ void CountGap() {
   t_lastNotification = suite::testing::threadAllocations;
 }
 
-bool WaitConnected() {
-  for (int i = 0; i < 2000; ++i) {
-    auto status = suite::DriverControl().Status();
-    if (status && status->find("client: connected") != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
-
 Figures Run(win::DWORD workers, int injectors, double seconds, bool countAllocations) {
   Figures f;
   if (platform::Filters::Get().FilterLoad(L"ZVORX") != win::S_OK) {
@@ -84,7 +75,7 @@ Figures Run(win::DWORD workers, int injectors, double seconds, bool countAllocat
     return f;
   }
   auto pool = std::async(std::launch::async, [workers] { return channel::RunPortClient(workers); });
-  if (!WaitConnected()) {
+  if (!suite::testing::WaitClientConnected()) {
     std::fprintf(stderr, "the pool did not connect\n");
     return f;
   }

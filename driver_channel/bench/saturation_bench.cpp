@@ -102,11 +102,7 @@ Run RunOnce(const fs::path& root, const fs::path& source, int copiers, double se
         ++copies;
       });
   auto pool = std::async(std::launch::async, [] { return channel::RunPortClient(channel::kPoolSize); });
-  for (int i = 0; i < 2000; ++i) {
-    auto status = suite::DriverControl().Status();
-    if (status && status->find("client: connected") != std::string::npos) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  suite::testing::WaitClientConnected();
 
   std::atomic<bool> stop{false};
   std::mutex mutex;

@@ -254,15 +254,6 @@ void Configure(Bench& b) {
 
 // ---- Running the pool ---------------------------------------------------------
 
-bool WaitConnected() {
-  for (int i = 0; i < 2000; ++i) {
-    auto status = suite::DriverControl().Status();
-    if (status && status->find("client: connected") != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
-}
-
 struct Result {
   Figures figures;
   std::size_t wrong = 0;  // decisions other than expected, or not replied
@@ -401,7 +392,7 @@ void Round(Bench& b, win::DWORD workers, int round) {
     std::exit(1);
   }
   auto pool = std::async(std::launch::async, [workers] { return channel::RunPortClient(workers); });
-  if (!WaitConnected()) {
+  if (!suite::testing::WaitClientConnected()) {
     std::fprintf(stderr, "the pool did not connect\n");
     std::exit(1);
   }

@@ -1,12 +1,14 @@
 // Throughput and latency figures of the port benchmarks: requests per second
 // and the 50th and 99th percentile of their latencies, and the driver's own
-// reply times from its status. Benchmarks only.
+// reply times and its client's connection from its status. Benchmarks only.
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "suite/driver/driver_events.h"
@@ -40,6 +42,16 @@ inline bool DriverReplyTimes(double& p50, double& p99) {
   auto at = status->find("reply time: p50 ");
   return at != std::string::npos &&
          std::sscanf(status->c_str() + at, "reply time: p50 %lf us, p99 %lf us", &p50, &p99) == 2;
+}
+
+// Waits up to 10 s for the driver to report its client connected.
+inline bool WaitClientConnected() {
+  for (int i = 0; i < 2000; ++i) {
+    auto status = DriverControl().Status();
+    if (status && status->find("client: connected") != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
 }
 
 }  // namespace zv::suite::testing
